@@ -29,7 +29,8 @@ CodecSlot msgp_dumps{"msgpack", "dumps"};
 // lives as long as the process.
 py::handle fill(CodecSlot& slot) {
     if (PyObject* cached = slot.callable.load(std::memory_order_acquire)) return cached;
-    PyObject* fresh = py::module_::import(slot.package).attr(slot.attribute).release().ptr();
+    py::object callable = py::module_::import(slot.package).attr(slot.attribute);
+    PyObject* fresh = callable.release().ptr();
     PyObject* expected = nullptr;
     if (slot.callable.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
         return fresh;
