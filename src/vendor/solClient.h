@@ -10,8 +10,10 @@
 
 #if defined(_WIN32)
 #define SOLCLIENT_API __declspec(dllexport)
-#else
+#elif defined(__GNUC__)
 #define SOLCLIENT_API __attribute__((visibility("default")))
+#else
+#define SOLCLIENT_API
 #endif
 
 extern "C" {
@@ -119,16 +121,19 @@ typedef solClient_errorInfo* solClient_errorInfo_pt;
 SOLCLIENT_API solClient_returnCode_t solClient_msg_alloc(solClient_opaqueMsg_pt* msg_p);
 /// Frees the message and sets *msg_p to null. Maps fetched from it stay readable until closed.
 SOLCLIENT_API solClient_returnCode_t solClient_msg_free(solClient_opaqueMsg_pt* msg_p);
-/// Writes a readable multi-line text of the message, always NUL-terminated within bufferSize
-/// (truncated when it does not fit). Writes nothing for a null handle.
+/// Writes a readable multi-line text of the message (one "Label: value" line per header field that
+/// is set, the user properties, the attachment's length and a hex-and-text view of its first 64
+/// bytes), always NUL-terminated within bufferSize. Returns SOLCLIENT_FAIL when it had to truncate.
+/// Writes nothing for a null handle or a size of 0.
 SOLCLIENT_API solClient_returnCode_t solClient_msg_dump(solClient_opaqueMsg_pt msg, char* buffer,
                                                         size_t bufferSize);
 SOLCLIENT_API solClient_errorInfo_pt solClient_getLastErrorInfo(void);
 
 // Header. Setters copy their arguments. Getters lend text owned by the message, valid while it
 // lives and the field is unchanged. A getter for a field that is not set returns
-// SOLCLIENT_NOT_FOUND; a destination getter then stores the type SOLCLIENT_NULL_DESTINATION and
-// empty text.
+// SOLCLIENT_NOT_FOUND and stores an empty value (a null text pointer; for a destination the type
+// SOLCLIENT_NULL_DESTINATION and empty text). Every failure records "operation: reason" in the
+// calling thread's last error; SOLCLIENT_FAIL changes nothing, out-arguments included.
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setDestination(solClient_opaqueMsg_pt msg,
                                                                   solClient_destination* dest,
                                                                   size_t destSize);
@@ -152,7 +157,8 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_setCorrelationId(solClient_op
                                                                     const char* correlationId);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getCorrelationId(solClient_opaqueMsg_pt msg,
                                                                     const char** correlationId_p);
-/// Counts from 0; any 32-bit value is stored as given. A new message has class 0.
+/// Counts from 0; any 32-bit value is stored as given. A new message has class 0. Boolean
+/// setters store zero or non-zero; the is*() getters read back 0 or 1.
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setClassOfService(solClient_opaqueMsg_pt msg,
                                                                      uint32_t cos);
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getClassOfService(solClient_opaqueMsg_pt msg,
@@ -174,6 +180,7 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_getHttpContentType(solClient_
                                                                       const char** contentType_p);
 
 // User properties: a map owned by the message and lent to callers, never to be closed by them.
+// It grows as needed; text and views lent from it stay valid while the message lives.
 /// Creates the map, or lends the existing one with its fields. size is a hint: the map grows.
 SOLCLIENT_API solClient_returnCode_t solClient_msg_createUserPropertyMap(
     solClient_opaqueMsg_pt msg, solClient_opaqueContainer_pt* map_p, uint32_t size);
@@ -195,7 +202,8 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_setBinaryAttachmentContainer(
     solClient_opaqueMsg_pt msg, solClient_opaqueContainer_pt container);
 /// Validates the attachment completely as an encoded map and gives a new read-only handle over it,
 /// which the caller closes. The handle keeps the bytes alive: it stays valid after the message is
-/// freed or its attachment replaced. An attachment that is no valid map fails; *map_p is untouched.
+/// freed or its attachment replaced. Without an attachment: SOLCLIENT_NOT_FOUND; an attachment
+/// that is no valid map: SOLCLIENT_FAIL; *map_p is untouched in both cases.
 SOLCLIENT_API solClient_returnCode_t solClient_msg_getBinaryAttachmentMap(
     solClient_opaqueMsg_pt msg, solClient_opaqueContainer_pt* map_p);
 
@@ -204,7 +212,8 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_getBinaryAttachmentMap(
 // does not fit is refused with SOLCLIENT_FAIL and adds nothing. Maps keep fields in insertion order
 // and may hold a name twice. Adds copy their values; the name comes last (null inside a stream).
 // Nested containers read by getNextField are read-only and belong to the container they were read
-// from; maps lent by a message belong to it. Closing either is refused.
+// from: the same field always yields the same handle, rewound. Maps lent by a message belong to it.
+// Closing either is refused. Lengths are 32-bit: memory beyond 4 GiB - 1 bytes is never used.
 
 SOLCLIENT_API solClient_returnCode_t solClient_container_createMap(
     solClient_opaqueContainer_pt* map_p, char* mem, size_t size);

@@ -378,3 +378,20 @@ def test_racing_first_uses_neither_deadlock_nor_leak(python_subprocess):
         print(sys.getrefcount(orjson.loads) < 10)
     """)
     assert out.split() == ["8", "True", "True"]
+
+
+# --- A failed allocation, as a Python user sees it -------------------------------------------------
+
+def test_failed_allocation_logs_one_line_and_still_makes_the_object(capfd):
+    import ctypes
+    import pathlib
+    import re
+    library = next(pathlib.Path(tolvex.__file__).parent.glob("libsolclient*"))
+    ctypes.CDLL(str(library)).solClientTest_failNextAlloc(b"no message memory left")
+    m = Tolvex()
+    out, _ = capfd.readouterr()
+    assert re.fullmatch(r"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[error\] \[tolvex\.cpp:51\] "
+                        r"Tolvex alloc failed, error: no message memory left\n", out), out
+    assert (repr(m), m.body, m.cos, m.content_type) == ("", b"", 1, "")
+    m.json = {"a": 1}  # no message: nothing is stored, nothing crashes
+    assert m.body == b""
