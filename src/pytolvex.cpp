@@ -70,6 +70,38 @@ py::handle get_json_dumpsf() { return fill(j_dumps); }
 py::handle get_msgpack_loadsf() { return fill(msgp_loads); }
 py::handle get_msgpack_dumpsf() { return fill(msgp_dumps); }
 
+// --- Construction and forwarding ----------------------------------------------------------------
+
+PyTolvex::PyTolvex() = default;
+PyTolvex::PyTolvex(void* handle) : msg(handle) {}
+PyTolvex::PyTolvex(const std::string& destination, const nlohmann::json& body,
+                   const std::string& kind)
+    : msg(destination, body, kind, false, Direct) {}
+PyTolvex::PyTolvex(Tolvex& other) : msg(std::move(other)) {}
+
+std::string PyTolvex::dump() { return msg.dump(); }
+void* PyTolvex::ptr() { return msg.ptr(); }
+
+Destination PyTolvex::getDestination() { return msg.getDestination(); }
+void PyTolvex::setDestination(Destination dest) { msg.setDestination(dest); }
+Destination PyTolvex::getReplyToDestination() { return msg.getReplyToDestination(); }
+void PyTolvex::setReplyToDestination(Destination dest) { msg.setReplyToDestination(dest); }
+bool PyTolvex::isReply() { return msg.isReply(); }
+void PyTolvex::setAsReply(bool reply) { msg.setAsReply(reply); }
+bool PyTolvex::isRequest() { return msg.isRequest(); }
+bool PyTolvex::isP2P() { return msg.isP2P(); }
+DeliveryMode PyTolvex::getDeliveryMode() { return msg.getDeliveryMode(); }
+void PyTolvex::setDeliveryMode(DeliveryMode mode) { msg.setDeliveryMode(mode); }
+std::string PyTolvex::getContentType() { return msg.getContentType(); }
+void PyTolvex::setContentType(const std::string& contentType) { msg.setContentType(contentType); }
+bool PyTolvex::isElidingEligible() { return msg.isElidingEligible(); }
+void PyTolvex::setElidingEligible(bool elide) { msg.setElidingEligible(elide); }
+unsigned int PyTolvex::getCOS() { return msg.getCOS(); }
+void PyTolvex::setCOS(unsigned int cos) { msg.setCOS(cos); }
+std::string PyTolvex::getCorrlationId() { return msg.getCorrlationId(); }
+void PyTolvex::setCorrlationId(const std::string& id) { msg.setCorrlationId(id); }
+void PyTolvex::setDeliveryToOne(bool dto) { msg.setDeliveryToOne(dto); }
+
 // --- Bodies --------------------------------------------------------------------------------------
 
 py::bytes PyTolvex::getBinaryAttachment() { return copyBytes(msg.getBinaryAttachment()); }

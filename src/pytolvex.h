@@ -11,45 +11,44 @@
 
 /// The cached codec callables. Each imports its package at first use and keeps the callable for
 /// the life of the process; a failed import leaves the slot empty, so the next use tries again.
-pybind11::handle get_json_loadsf();
-pybind11::handle get_json_dumpsf();
-pybind11::handle get_msgpack_loadsf();
-pybind11::handle get_msgpack_dumpsf();
+TOLVEX_API pybind11::handle get_json_loadsf();
+TOLVEX_API pybind11::handle get_json_dumpsf();
+TOLVEX_API pybind11::handle get_msgpack_loadsf();
+TOLVEX_API pybind11::handle get_msgpack_dumpsf();
 
-class PyTolvex {
+class TOLVEX_API PyTolvex {
 public:
     /// Allocates a new message.
-    PyTolvex() = default;
+    PyTolvex();
     /// Adopts a message handle that the library delivered.
-    explicit PyTolvex(void* handle) : msg(handle) {}
+    explicit PyTolvex(void* handle);
     /// A complete outgoing message, its body coded natively by `kind` ("json" or "msgpack").
-    PyTolvex(const std::string& destination, const nlohmann::json& body, const std::string& kind)
-        : msg(destination, body, kind, false, Direct) {}
+    PyTolvex(const std::string& destination, const nlohmann::json& body, const std::string& kind);
     /// Takes over the message; `other` is left empty.
-    explicit PyTolvex(Tolvex& other) : msg(std::move(other)) {}
+    explicit PyTolvex(Tolvex& other);
 
-    std::string dump() { return msg.dump(); }
-    void* ptr() { return msg.ptr(); }
+    std::string dump();
+    void* ptr();
 
-    Destination getDestination() { return msg.getDestination(); }
-    void setDestination(Destination dest) { msg.setDestination(dest); }
-    Destination getReplyToDestination() { return msg.getReplyToDestination(); }
-    void setReplyToDestination(Destination dest) { msg.setReplyToDestination(dest); }
-    bool isReply() { return msg.isReply(); }
-    void setAsReply(bool reply) { msg.setAsReply(reply); }
-    bool isRequest() { return msg.isRequest(); }
-    bool isP2P() { return msg.isP2P(); }
-    DeliveryMode getDeliveryMode() { return msg.getDeliveryMode(); }
-    void setDeliveryMode(DeliveryMode mode) { msg.setDeliveryMode(mode); }
-    std::string getContentType() { return msg.getContentType(); }
-    void setContentType(const std::string& contentType) { msg.setContentType(contentType); }
-    bool isElidingEligible() { return msg.isElidingEligible(); }
-    void setElidingEligible(bool elide) { msg.setElidingEligible(elide); }
-    unsigned int getCOS() { return msg.getCOS(); }
-    void setCOS(unsigned int cos) { msg.setCOS(cos); }
-    std::string getCorrlationId() { return msg.getCorrlationId(); }
-    void setCorrlationId(const std::string& id) { msg.setCorrlationId(id); }
-    void setDeliveryToOne(bool dto) { msg.setDeliveryToOne(dto); }
+    Destination getDestination();
+    void setDestination(Destination dest);
+    Destination getReplyToDestination();
+    void setReplyToDestination(Destination dest);
+    bool isReply();
+    void setAsReply(bool reply);
+    bool isRequest();
+    bool isP2P();
+    DeliveryMode getDeliveryMode();
+    void setDeliveryMode(DeliveryMode mode);
+    std::string getContentType();
+    void setContentType(const std::string& contentType);
+    bool isElidingEligible();
+    void setElidingEligible(bool elide);
+    unsigned int getCOS();
+    void setCOS(unsigned int cos);
+    std::string getCorrlationId();
+    void setCorrlationId(const std::string& id);
+    void setDeliveryToOne(bool dto);
 
     /// A copy of the attachment.
     pybind11::bytes getBinaryAttachment();

@@ -64,6 +64,8 @@ Tolvex::Tolvex(int allocLogLine) {
 
 Tolvex::Tolvex() : Tolvex(kAllocLogLine) {}
 
+Tolvex::Tolvex(void* handle) : msg(handle) {}
+
 // Delegating makes the object complete before the body is coded, so a throwing encoder still
 // frees the message.
 Tolvex::Tolvex(const std::string& destination, const nlohmann::json& body,

@@ -8,10 +8,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/api.h"
 #include "vendor/solClient.h"
 
 /// Where a message goes, or where its reply goes. Owns its name.
-struct Destination {
+struct TOLVEX_API Destination {
     std::string dest;
     solClient_destinationType dest_type;
 
@@ -38,12 +39,12 @@ struct Bytes {
 
 /// One library message, owned. Setters return the library's code (0 is OK); getters never fail
 /// and give a default instead (empty text, empty name, zero bytes, JSON null).
-class Tolvex {
+class TOLVEX_API Tolvex {
 public:
     /// Allocates a message; a failure is logged and leaves the object empty (`ptr()` is null).
     Tolvex();
     /// Adopts a message handle that the library delivered.
-    explicit Tolvex(void* handle) : msg(handle) {}
+    explicit Tolvex(void* handle);
     /// A complete outgoing message to the topic `destination`, its body coded by `kind` ("json" or
     /// "msgpack"; any other kind sets no body).
     Tolvex(const std::string& destination, const nlohmann::json& body, const std::string& kind,
@@ -124,6 +125,6 @@ private:
 };
 
 /// Writes the content type of a raw message handle into its user property "ct".
-solClient_returnCode_t setMetaContentType(void* msg, const char* contentType);
+TOLVEX_API solClient_returnCode_t setMetaContentType(void* msg, const char* contentType);
 /// Lends the user property "ct" of a raw message handle; no HTTP fallback.
-solClient_returnCode_t getMetaContentType(void* msg, const char** contentType);
+TOLVEX_API solClient_returnCode_t getMetaContentType(void* msg, const char** contentType);

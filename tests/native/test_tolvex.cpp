@@ -133,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(LogCase{"Default", [] { Tolvex m; }, 51},
                       LogCase{"WithBody", [] { Tolvex m("t", json{{"a", 1}}, "json", false, Direct); },
                               71}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 #endif
 
 // --- Header --------------------------------------------------------------------------------------
@@ -204,6 +204,8 @@ struct P2PCase {
     const char* name;
     bool p2p;
 };
+
+void PrintTo(const P2PCase& c, std::ostream* os) { *os << '"' << c.name << '"'; }
 
 class TolvexP2P : public ::testing::TestWithParam<P2PCase> {};
 
@@ -276,7 +278,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ContentTypeCase{"CtWins", "msgpack", nullptr, "text/plain", "msgpack"},
                       ContentTypeCase{"ByteForByte", "Text/Plain; x=\xc3\xa9", "v", nullptr,
                                       "Text/Plain; x=\xc3\xa9"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(TolvexProperties, MetaDataAndRawHandleOperations) {
     Tolvex m;
@@ -386,6 +388,8 @@ struct GateCase {
     bool msgpack;
 };
 
+void PrintTo(const GateCase& c, std::ostream* os) { *os << '"' << c.contentType << '"'; }
+
 class TolvexReaderGate : public ::testing::TestWithParam<GateCase> {};
 
 // Only the exact content type opens a reader; any other reads as null without parsing.
@@ -446,6 +450,8 @@ struct BodyKindCase {
     const char* contentType;
 };
 
+void PrintTo(const BodyKindCase& c, std::ostream* os) { *os << '"' << c.kind << '"'; }
+
 class TolvexFiveArguments : public ::testing::TestWithParam<BodyKindCase> {};
 
 TEST_P(TolvexFiveArguments, BuildsACompleteMessage) {
@@ -453,9 +459,13 @@ TEST_P(TolvexFiveArguments, BuildsACompleteMessage) {
     Tolvex m("out/topic", body, GetParam().kind, true, Persistent);
     EXPECT_EQ(m.getContentType(), GetParam().contentType);
     const std::string kind = GetParam().kind;
-    if (kind == "json") EXPECT_EQ(m.getJsonBody(), body);
-    if (kind == "msgpack") EXPECT_EQ(m.getMsgpackBody(), body);
-    if (kind != "json" && kind != "msgpack") EXPECT_EQ(m.getBinaryAttachment().data, nullptr);
+    if (kind == "json") {
+        EXPECT_EQ(m.getJsonBody(), body);
+    } else if (kind == "msgpack") {
+        EXPECT_EQ(m.getMsgpackBody(), body);
+    } else {
+        EXPECT_EQ(m.getBinaryAttachment().data, nullptr);
+    }
     EXPECT_EQ(m.getDestination().dest, "out/topic");
     EXPECT_EQ(m.getDestination().dest_type, SOLCLIENT_TOPIC_DESTINATION);
     EXPECT_EQ(m.getDeliveryMode(), Persistent);

@@ -7,6 +7,7 @@ import shutil
 import pytest
 
 import tolvex
+from conftest import BUILD
 from tolvex import DeliveryMode, Destination, DestinationType
 
 DESTINATION_TYPES = [("Null", -1), ("Topic", 0), ("Queue", 1), ("TopicTemp", 2), ("QueueTemp", 3)]
@@ -37,8 +38,11 @@ def test_second_import_returns_the_same_module(python_subprocess):
 
 @pytest.mark.skipif(shutil.which("python3.13") is None, reason="needs python3.13")
 def test_other_interpreter_is_refused(python_subprocess):
+    # The file name carries the 3.14 tag, so the module is loaded from its path.
     result = python_subprocess(
-        "import sys\ntry:\n    import tolvex\nexcept ImportError as e:\n"
+        "import importlib.util, sys\n"
+        f"spec = importlib.util.spec_from_file_location('tolvex', {tolvex.__file__!r})\n"
+        "try:\n    importlib.util.module_from_spec(spec)\nexcept ImportError as e:\n"
         "    print(e); print(sys.version)\nelse:\n    print('imported')",
         python=shutil.which("python3.13"))
     message, version = result.stdout.strip().split("\n", 1)
@@ -52,7 +56,7 @@ def test_sub_interpreters_are_refused():
     interp = interpreters.create()
     try:
         with pytest.raises(interpreters.ExecutionFailed, match="ImportError"):
-            interp.exec("import tolvex")
+            interp.exec(f"import sys; sys.path.insert(0, {str(BUILD)!r}); import tolvex")
     finally:
         interp.close()
 
