@@ -21,3 +21,21 @@ def run_python(code, *, env=None, python=sys.executable):
 @pytest.fixture
 def python_subprocess():
     return run_python
+
+
+@pytest.fixture
+def c_stdout(capfd):
+    """Returns a reader of what native code wrote to stdout since the test began.
+
+    Native diagnostics go through C stdio, which buffers when stdout is no terminal: the reader
+    flushes it first. Output buffered by earlier tests is discarded at setup."""
+    import _tolvex_testing
+
+    _tolvex_testing.flush_stdout()
+    capfd.readouterr()
+
+    def read():
+        _tolvex_testing.flush_stdout()
+        return capfd.readouterr().out
+
+    return read
