@@ -50,6 +50,20 @@ public:
 
     void label(const char* name) { put("%-*s", kLabelWidth, name); }
 
+    /// Text from the message, quoted, with every byte outside printable ASCII (and the quote and
+    /// backslash) escaped as \xNN: the dump stays ASCII, so it always decodes and a truncation
+    /// never splits a character.
+    void quoted(const char* text) {
+        put("'");
+        for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+            if (*p >= 0x20 && *p < 0x7F && *p != '\'' && *p != '\\')
+                put("%c", static_cast<char>(*p));
+            else
+                put("\\x%02x", static_cast<unsigned>(*p));
+        }
+        put("'");
+    }
+
 private:
     char* buf_;
     size_t size_;
@@ -79,9 +93,11 @@ void destination(Writer& w, const char* name, const std::optional<Destination>& 
     if (!d) return;
     w.label(name);
     if (const char* t = destTypeName(d->type))
-        w.put("%s '%s'\n", t, d->name.c_str());
+        w.put("%s ", t);
     else
-        w.put("type %d '%s'\n", static_cast<int>(d->type), d->name.c_str());
+        w.put("type %d ", static_cast<int>(d->type));
+    w.quoted(d->name.c_str());
+    w.put("\n");
 }
 
 /// x with the fewer digits (short) when they read back as the same value, else the more (full).
@@ -116,7 +132,7 @@ void fieldValue(Writer& w, const enc::FieldRef& f) {
         case SOLCLIENT_INT64: w.put("%" PRId64, load<int64_t>(v)); break;
         case SOLCLIENT_FLOAT: putReal(w, static_cast<double>(load<float>(v)), true); break;
         case SOLCLIENT_DOUBLE: putReal(w, load<double>(v), false); break;
-        case SOLCLIENT_STRING: w.put("'%s'", reinterpret_cast<const char*>(v)); break;
+        case SOLCLIENT_STRING: w.quoted(reinterpret_cast<const char*>(v)); break;
         case SOLCLIENT_BYTEARRAY: w.put("<%u bytes>", f.valueLength); break;
         case SOLCLIENT_MAP: w.put("<map of %u bytes>", f.valueLength); break;
         case SOLCLIENT_STREAM: w.put("<stream of %u bytes>", f.valueLength); break;
@@ -138,7 +154,9 @@ void userProperties(Writer& w, const Container* c) {
             w.put("  <corrupt field: %s>\n", why);
             return;
         }
-        w.put("  Key '%s' (%s): ", f.name, fieldTypeName(f.type));
+        w.put("  Key ");
+        w.quoted(f.name);
+        w.put(" (%s): ", fieldTypeName(f.type));
         fieldValue(w, f);
         w.put("\n");
     }
@@ -182,7 +200,8 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_dump(solClient_opaqueMsg_pt m
     destination(w, "ReplyTo:", m->replyTo);
     if (m->correlationId) {
         w.label("Correlation Id:");
-        w.put("%s\n", m->correlationId->c_str());
+        w.quoted(m->correlationId->c_str());
+        w.put("\n");
     }
     w.label("Delivery Mode:");
     switch (m->deliveryMode) {
@@ -198,7 +217,8 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_dump(solClient_opaqueMsg_pt m
     if (m->deliverToOne) w.put("%-*s%s\n", kLabelWidth, "Deliver To One:", "true");
     if (m->httpContentType) {
         w.label("HTTP Content Type:");
-        w.put("%s\n", m->httpContentType->c_str());
+        w.quoted(m->httpContentType->c_str());
+        w.put("\n");
     }
     userProperties(w, m->userProps);
     attachment(w, *m);

@@ -699,7 +699,7 @@ TEST(Dump, ShowsWhatIsSet) {
                                  "Reply Message:",
                                  "Eliding Eligible:",
                                  "Deliver To One:",
-                                 "HTTP Content Type:      text/plain",
+                                 "HTTP Content Type:      'text/plain'",
                                  "User Property Map:      2 fields",
                                  "Key 'p' (STRING): 'v'",
                                  "Key 'n' (INT64): -3",

@@ -396,3 +396,14 @@ def test_failed_allocation_logs_one_line_and_still_makes_the_object(capfd):
     assert (repr(m), m.body, m.cos, m.content_type) == ("", b"", 1, "")
     m.json = {"a": 1}  # no message: nothing is stored, nothing crashes
     assert m.body == b""
+
+
+def test_repr_of_any_text_decodes(m):
+    # The dump escapes bytes outside printable ASCII, so neither odd text nor a cut at the dump's
+    # size limit can make it undecodable.
+    m.dest = Destination("caf\u00e9")
+    m.content_type = b"\xff'"
+    text = repr(m)
+    assert "'caf\\xc3\\xa9'" in text and "'\\xff\\x27'" in text
+    m.content_type = "\u00e9" * 3000
+    assert len(repr(m)) == 4095
