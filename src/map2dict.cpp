@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -38,6 +39,8 @@ constexpr size_t kMaxContainerSize = 0xFFFFFFFFu;
 // Room a field needs besides its name and value: type, lengths, terminators. An upper bound.
 constexpr size_t kFieldOverhead = 16;
 constexpr size_t kMaxNameLength = 0xFFFF;
+// Entries a map reading makes room for at once.
+constexpr size_t kFirstFieldMapSize = 16;
 
 /// One level of nesting in either direction. Deep input must end in RecursionError, not in a
 /// stack overflow.
@@ -213,7 +216,7 @@ private:
     RecursionGuard guard_;
 };
 
-/// Zero-filled memory for a nested container.
+/// Zero-filled memory for a nested container, as the library's create operations expect.
 class Memory {
 public:
     Memory() = default;
@@ -474,6 +477,8 @@ void writeItem(Sink& sink, const char* key, py::handle value) {
 // --- Reading -------------------------------------------------------------------------------------
 
 int32_t sol2map(FieldMap& fmap, solClient_opaqueContainer_pt container) {
+    // Most maps are small: one block holds them.
+    if (fmap.empty()) fmap.reserve(kFirstFieldMapSize);
     solClient_container_rewind(container);
     for (;;) {
         // Cleared each time: the first 32 bits of a narrower value are read as a whole (wchar).
@@ -481,8 +486,25 @@ int32_t sol2map(FieldMap& fmap, solClient_opaqueContainer_pt container) {
         const char* name = nullptr;
         if (solClient_container_getNextField(container, &field, sizeof field, &name) != SOLCLIENT_OK)
             break;
-        fmap.insert_or_assign(std::string(name != nullptr ? name : ""), field);
+        fmap.emplace_back(std::string(name != nullptr ? name : ""), field);
     }
+    const auto byKey = [](const auto& a, const auto& b) { return a.first < b.first; };
+    const auto notBefore = [](const auto& a, const auto& b) { return !(a.first < b.first); };
+    // Maps written in key order need neither sorting nor merging.
+    if (std::adjacent_find(fmap.begin(), fmap.end(), notBefore) == fmap.end())
+        return static_cast<int32_t>(fmap.size());
+    // Stable: of equal keys the latest comes last, and each run keeps only its last.
+    std::stable_sort(fmap.begin(), fmap.end(), byKey);
+    auto out = fmap.begin();
+    for (auto it = fmap.begin(); it != fmap.end(); ++it) {
+        if (out != fmap.begin() && std::prev(out)->first == it->first) {
+            std::prev(out)->second = it->second;
+        } else {
+            if (out != it) *out = std::move(*it);
+            ++out;
+        }
+    }
+    fmap.erase(out, fmap.end());
     return static_cast<int32_t>(fmap.size());
 }
 

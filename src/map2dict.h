@@ -7,8 +7,9 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <pybind11/pybind11.h>
 
@@ -16,8 +17,8 @@
 #include "vendor/solClient.h"
 
 /// A map container read into key order: keys compare byte-wise as unsigned characters, and a later
-/// field of the same name replaces the earlier one.
-using FieldMap = std::map<std::string, solClient_field>;
+/// field of the same name replaces the earlier one. A flat array sorted by key, each key once.
+using FieldMap = std::vector<std::pair<std::string, solClient_field>>;
 
 /// Reads a map container into `fmap`; returns the number of entries afterwards. Makes no Python
 /// object, so it may run without the interpreter lock.

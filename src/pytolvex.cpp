@@ -24,19 +24,40 @@ CodecSlot j_dumps{"orjson", "dumps"};
 CodecSlot msgp_loads{"msgpack", "loads"};
 CodecSlot msgp_dumps{"msgpack", "dumps"};
 
-// The import may let other threads run, so a thread never waits for another's fill: each fills
-// for itself, the first store wins and a later one drops its own reference. The slot's reference
-// lives as long as the process.
-py::handle fill(CodecSlot& slot) {
-    if (PyObject* cached = slot.callable.load(std::memory_order_acquire)) return cached;
-    py::object callable = py::module_::import(slot.package).attr(slot.attribute);
-    PyObject* fresh = callable.release().ptr();
+// Fills a process-wide slot once. Making the value may let other threads run (an import does),
+// so a thread never waits for another's fill: each makes the value itself, the first store wins
+// and a later one drops its own reference. The slot's reference lives as long as the process.
+template <typename Make>
+py::handle once(std::atomic<PyObject*>& slot, Make make) {
+    if (PyObject* cached = slot.load(std::memory_order_acquire)) return cached;
+    PyObject* fresh = make().release().ptr();
     PyObject* expected = nullptr;
-    if (slot.callable.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
-        return fresh;
-    }
+    if (slot.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return fresh;
     Py_DECREF(fresh);
     return expected;
+}
+
+py::handle fill(CodecSlot& slot) {
+    return once(slot.callable, [&slot] {
+        return py::object(py::module_::import(slot.package).attr(slot.attribute));
+    });
+}
+
+/// Takes ownership of a call's result; a null one means a Python error is pending.
+py::object steal(PyObject* result) {
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+py::object callOne(py::handle callable, py::handle arg) {
+    return steal(PyObject_CallOneArg(callable.ptr(), arg.ptr()));
+}
+
+// The keyword names of msgpack.loads(data, raw=False), made once like a codec slot's callable.
+std::atomic<PyObject*> rawKeyword{nullptr};
+
+PyObject* rawKwnames() {
+    return once(rawKeyword, [] { return py::object(py::make_tuple("raw")); }).ptr();
 }
 
 // A dict is taken as it is; anything else goes through dict(value).
@@ -112,12 +133,20 @@ void PyTolvex::setBinaryAttachment(const py::bytes& body) {
     msg.setBinaryAttachment(PyBytes_AS_STRING(body.ptr()), static_cast<unsigned long>(size));
 }
 
-py::dict PyTolvex::getJsonBody() { return asDict(get_json_loadsf()(getBinaryAttachment())); }
+py::dict PyTolvex::getJsonBody() {
+    return asDict(callOne(get_json_loadsf(), getBinaryAttachment()));
+}
 
-void PyTolvex::setJsonBody(const py::dict& body) { setEncodedBody(get_json_dumpsf()(body), "json"); }
+void PyTolvex::setJsonBody(const py::dict& body) {
+    setEncodedBody(callOne(get_json_dumpsf(), body), "json");
+}
 
 py::dict PyTolvex::getMsgpackBody() {
-    py::object decoded = get_msgpack_loadsf()(getBinaryAttachment(), py::arg("raw") = false);
+    const py::handle loads = get_msgpack_loadsf();
+    const py::bytes body = getBinaryAttachment();
+    PyObject* args[] = {nullptr, body.ptr(), Py_False};
+    py::object decoded = steal(PyObject_Vectorcall(
+        loads.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, rawKwnames()));
     // Arrays and strings have no keys of their own: they are wrapped under "content".
     if (PySequence_Check(decoded.ptr())) {
         py::dict wrapped;
@@ -128,7 +157,7 @@ py::dict PyTolvex::getMsgpackBody() {
 }
 
 void PyTolvex::setMsgpackBody(const py::dict& body) {
-    setEncodedBody(get_msgpack_dumpsf()(body), "msgpack");
+    setEncodedBody(callOne(get_msgpack_dumpsf(), body), "msgpack");
 }
 
 // The message changes only once the encoding is known good; the buffer is handed over uncopied.
@@ -185,10 +214,9 @@ py::dict PyTolvex::to_dict() {
     map2dict(result, nullptr, fields);
     const BytesEntry entry = getBytesString(result);
     if (path == DictPath::Map && entry.size == 0) return result;
-    PyObject* text = PyUnicode_DecodeUTF8(entry.value.data(),
-                                          static_cast<Py_ssize_t>(entry.value.size()), "strict");
-    if (!text) throw py::error_already_set();
-    return asDict(get_json_loadsf()(py::reinterpret_steal<py::str>(text)));
+    const py::object text = steal(PyUnicode_DecodeUTF8(
+        entry.value.data(), static_cast<Py_ssize_t>(entry.value.size()), "strict"));
+    return asDict(callOne(get_json_loadsf(), text));
 }
 
 void PyTolvex::from_dict(const py::dict& dict, const std::string& kind) {
@@ -199,7 +227,7 @@ void PyTolvex::from_dict(const py::dict& dict, const std::string& kind) {
         setMsgpackBody(dict);
     } else if (kind == "bytes/json") {
         char area[kMapAreaSize] = {};
-        const py::bytes encoded = get_json_dumpsf()(dict);
+        const py::bytes encoded = callOne(get_json_dumpsf(), dict);
         const std::string text(PyBytes_AS_STRING(encoded.ptr()),
                                static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
         py::gil_scoped_release release;

@@ -5,22 +5,10 @@
 namespace solclient::enc {
 
 int fixedValueSize(uint8_t type) noexcept {
-    switch (type) {
-        case 0:
-        case 1:
-        case 2: return 1;
-        case 3:
-        case 4:
-        case 9: return 2;
-        case 5:
-        case 6:
-        case 12: return 4;
-        case 7:
-        case 8:
-        case 13: return 8;
-        case 16: return 0;
-        default: return -1;
-    }
+    // By type code: BOOL..INT64, WCHAR, STRING, BYTEARRAY, FLOAT, DOUBLE, MAP, STREAM, NULL.
+    static constexpr int8_t kSizes[kMaxTypeCode + 1] = {1, 1, 1, 2, 2, 4, 4, 8, 8,
+                                                        2, -1, -1, 4, 8, -1, -1, 0};
+    return type <= kMaxTypeCode ? kSizes[type] : -1;
 }
 
 const char* decodeField(const unsigned char* base, size_t pos, size_t end, bool inMap, bool strict,

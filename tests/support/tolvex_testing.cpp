@@ -342,6 +342,14 @@ void bindContainerConversions(py::module_& m) {
         py::arg("d"), py::arg("size") = kFixtureSize,
         "Writes the dict into a map of `size` bytes and describes what the map holds.");
     m.def(
+        "dict2container_bench",
+        [](const py::dict& d, size_t size) {
+            const OwnedContainer map(true, size);
+            dict2container(map.get(), d);
+        },
+        py::arg("d"), py::arg("size") = kFixtureSize,
+        "Writes the dict into a map of `size` bytes and closes it, describing nothing (for timing).");
+    m.def(
         "write_dict_partial",
         [](const py::dict& d, size_t size) {
             const OwnedContainer map(true, size);
