@@ -42,6 +42,107 @@ bool hasPrefix(const std::string& text, const char* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
+// The JSON library reads MessagePack, and writes, compares and copies values, by recursing once
+// per nesting level: a body nested deeper than this is refused before it is read, so that no
+// input can exhaust the stack.
+constexpr size_t kMaxNesting = 1000;
+
+[[noreturn]] void throwTooDeep(size_t offset) {
+    throw nlohmann::json::parse_error::create(
+        113, offset, "nesting deeper than " + std::to_string(kMaxNesting) + " levels", nullptr);
+}
+
+// JSON text: brackets outside strings. Text that is no JSON is left to the parser.
+void checkJsonNesting(const unsigned char* p, const unsigned char* end) {
+    size_t depth = 0;
+    bool inString = false;
+    for (const unsigned char* c = p; c < end; ++c) {
+        if (inString) {
+            if (*c == '\\') {
+                ++c;
+            } else if (*c == '"') {
+                inString = false;
+            }
+        } else if (*c == '"') {
+            inString = true;
+        } else if (*c == '[' || *c == '{') {
+            if (++depth > kMaxNesting) throwTooDeep(static_cast<size_t>(c - p));
+        } else if ((*c == ']' || *c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+}
+
+uint64_t bigEndian(const unsigned char* p, size_t n) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+// MessagePack: walks the values without building them, keeping the count of items still open at
+// each level. Truncated or invalid input ends the walk and is left to the reader.
+void checkMsgpackNesting(const unsigned char* p, const unsigned char* end) {
+    std::vector<uint64_t> open;
+    const unsigned char* c = p;
+    while (c < end) {
+        const unsigned char tag = *c++;
+        uint64_t skip = 0;   // payload bytes
+        uint64_t items = 0;  // values a container holds
+        size_t lengthBytes = 0;
+        bool container = false;
+        if (tag >= 0x80 && tag <= 0x8f) {
+            items = 2u * (tag & 0x0fu), container = true;
+        } else if (tag >= 0x90 && tag <= 0x9f) {
+            items = tag & 0x0fu, container = true;
+        } else if (tag >= 0xa0 && tag <= 0xbf) {
+            skip = tag & 0x1fu;
+        } else {
+            switch (tag) {
+                case 0xc4: case 0xd9: lengthBytes = 1; break;        // bin8, str8
+                case 0xc5: case 0xda: lengthBytes = 2; break;        // bin16, str16
+                case 0xc6: case 0xdb: lengthBytes = 4; break;        // bin32, str32
+                case 0xc7: lengthBytes = 1, skip = 1; break;         // ext8
+                case 0xc8: lengthBytes = 2, skip = 1; break;         // ext16
+                case 0xc9: lengthBytes = 4, skip = 1; break;         // ext32
+                case 0xcc: case 0xd0: skip = 1; break;
+                case 0xcd: case 0xd1: skip = 2; break;
+                case 0xca: case 0xce: case 0xd2: skip = 4; break;
+                case 0xcb: case 0xcf: case 0xd3: skip = 8; break;
+                case 0xd4: skip = 2; break;                          // fixext1..16
+                case 0xd5: skip = 3; break;
+                case 0xd6: skip = 5; break;
+                case 0xd7: skip = 9; break;
+                case 0xd8: skip = 17; break;
+                case 0xdc: lengthBytes = 2, container = true; break;  // array16, array32
+                case 0xdd: lengthBytes = 4, container = true; break;
+                case 0xde: lengthBytes = 2, container = true; break;  // map16, map32
+                case 0xdf: lengthBytes = 4, container = true; break;
+                case 0xc1: return;
+                default: break;  // fixints, nil, booleans
+            }
+        }
+        if (lengthBytes != 0) {
+            if (static_cast<size_t>(end - c) < lengthBytes) return;
+            const uint64_t n = bigEndian(c, lengthBytes);
+            c += lengthBytes;
+            if (container) {
+                items = (tag == 0xde || tag == 0xdf) ? 2 * n : n;
+            } else {
+                skip += n;
+            }
+        }
+        if (static_cast<uint64_t>(end - c) < skip) return;
+        c += skip;
+        if (container && items != 0) {
+            if (open.size() == kMaxNesting) throwTooDeep(static_cast<size_t>(c - p));
+            open.push_back(items);
+            continue;
+        }
+        // This value completes one item of each enclosing level it closes.
+        while (!open.empty() && --open.back() == 0) open.pop_back();
+    }
+}
+
 }  // namespace
 
 // --- Destination ---------------------------------------------------------------------------------
@@ -293,6 +394,7 @@ nlohmann::json Tolvex::getJsonBody() const {
     const std::string contentType = getContentType();
     if (contentType != "json" && contentType != "application/json") return nullptr;
     const Bytes body = getBinaryAttachment();
+    checkJsonNesting(body.data, body.data + body.length);
     return nlohmann::json::parse(body.data, body.data + body.length, nullptr,
                                  /*allow_exceptions=*/true, /*ignore_comments=*/false);
 }
@@ -300,6 +402,7 @@ nlohmann::json Tolvex::getJsonBody() const {
 nlohmann::json Tolvex::getMsgpackBody() const {
     if (getContentType() != "msgpack") return nullptr;
     const Bytes body = getBinaryAttachment();
+    checkMsgpackNesting(body.data, body.data + body.length);
     return nlohmann::json::from_msgpack(body.data, body.data + body.length, /*strict=*/true,
                                         /*allow_exceptions=*/true);
 }

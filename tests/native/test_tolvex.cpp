@@ -437,6 +437,46 @@ TEST(TolvexJson, StrictParsing) {
     EXPECT_THROW(m.getMsgpackBody(), json::parse_error);
 }
 
+// Bodies nested deeper than the readers take are refused before reading, whatever the bytes.
+TEST(TolvexJson, DeepNestingIsRefusedNotOverflowed) {
+    struct Case {
+        const char* contentType;
+        std::string body;
+        bool refused;
+    };
+    const auto nested = [](const char* open, const char* close, size_t depth) {
+        std::string text;
+        for (size_t i = 0; i < depth; ++i) text += open;
+        for (size_t i = 0; i < depth; ++i) text += close;
+        return text;
+    };
+    const Case cases[] = {
+        {"json", nested("[", "]", 1000), false},
+        {"json", nested("[", "]", 1001), true},
+        {"json", std::string(200000, '['), true},
+        {"json", nested("{\"k\":", "}", 1001), true},
+        {"json", "[\"" + std::string(5000, '[') + "\\\"\"]", false},  // brackets inside a string
+        {"msgpack", std::string(1000, '\x91') + '\xc0', false},
+        {"msgpack", std::string(1001, '\x91') + '\xc0', true},
+        {"msgpack", std::string(300000, '\x91'), true},
+        {"msgpack", std::string("\xdc\x00\x03\x01\x02\x03", 6), false},
+        {"msgpack", std::string("\xdc\x00\x02", 3) + std::string(100000, '\xdc'), true},
+    };
+    for (const Case& c : cases) {
+        Tolvex m;
+        m.setContentType(c.contentType);
+        m.setBinaryAttachment(c.body);
+        const bool json = std::string(c.contentType) == "json";
+        try {
+            json ? m.getJsonBody() : m.getMsgpackBody();
+            EXPECT_FALSE(c.refused) << c.contentType << " of " << c.body.size() << " bytes";
+        } catch (const nlohmann::json::parse_error& e) {
+            EXPECT_EQ(c.refused, std::string(e.what()).find("nesting deeper") != std::string::npos)
+                << e.what();
+        }
+    }
+}
+
 TEST(TolvexJson, InvalidUtf8RaisesBeforeTheBodyIsTouched) {
     Tolvex m;
     m.setBinaryAttachment(std::string("old"));
