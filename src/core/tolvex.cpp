@@ -98,17 +98,26 @@ void checkMsgpackNesting(const unsigned char* p, const unsigned char* end) {
             skip = tag & 0x1fu;
         } else {
             switch (tag) {
-                case 0xc4: case 0xd9: lengthBytes = 1; break;        // bin8, str8
-                case 0xc5: case 0xda: lengthBytes = 2; break;        // bin16, str16
-                case 0xc6: case 0xdb: lengthBytes = 4; break;        // bin32, str32
-                case 0xc7: lengthBytes = 1, skip = 1; break;         // ext8
-                case 0xc8: lengthBytes = 2, skip = 1; break;         // ext16
-                case 0xc9: lengthBytes = 4, skip = 1; break;         // ext32
-                case 0xcc: case 0xd0: skip = 1; break;
-                case 0xcd: case 0xd1: skip = 2; break;
-                case 0xca: case 0xce: case 0xd2: skip = 4; break;
-                case 0xcb: case 0xcf: case 0xd3: skip = 8; break;
-                case 0xd4: skip = 2; break;                          // fixext1..16
+                case 0xc4:
+                case 0xd9: lengthBytes = 1; break;  // bin8, str8
+                case 0xc5:
+                case 0xda: lengthBytes = 2; break;  // bin16, str16
+                case 0xc6:
+                case 0xdb: lengthBytes = 4; break;            // bin32, str32
+                case 0xc7: lengthBytes = 1, skip = 1; break;  // ext8
+                case 0xc8: lengthBytes = 2, skip = 1; break;  // ext16
+                case 0xc9: lengthBytes = 4, skip = 1; break;  // ext32
+                case 0xcc:
+                case 0xd0: skip = 1; break;
+                case 0xcd:
+                case 0xd1: skip = 2; break;
+                case 0xca:
+                case 0xce:
+                case 0xd2: skip = 4; break;
+                case 0xcb:
+                case 0xcf:
+                case 0xd3: skip = 8; break;
+                case 0xd4: skip = 2; break;  // fixext1..16
                 case 0xd5: skip = 3; break;
                 case 0xd6: skip = 5; break;
                 case 0xd7: skip = 9; break;
@@ -169,8 +178,8 @@ Tolvex::Tolvex(void* handle) : msg(handle) {}
 
 // Delegating makes the object complete before the body is coded, so a throwing encoder still
 // frees the message.
-Tolvex::Tolvex(const std::string& destination, const nlohmann::json& body,
-               const std::string& kind, bool elide, DeliveryMode mode)
+Tolvex::Tolvex(const std::string& destination, const nlohmann::json& body, const std::string& kind,
+               bool elide, DeliveryMode mode)
     : Tolvex(kBodyAllocLogLine) {
     if (!msg) return;
     if (kind == "msgpack") {
@@ -228,7 +237,9 @@ Destination Tolvex::getReplyToDestination() const {
     return Destination(record);
 }
 
-solClient_returnCode_t Tolvex::setAsReply(bool reply) { return solClient_msg_setAsReplyMsg(msg, reply); }
+solClient_returnCode_t Tolvex::setAsReply(bool reply) {
+    return solClient_msg_setAsReplyMsg(msg, reply);
+}
 
 bool Tolvex::isReply() const { return solClient_msg_isReplyMsg(msg) != 0; }
 

@@ -1,4 +1,5 @@
-// Switches and counters of the in-process messaging library, for tests. The system never calls them.
+// Switches and counters of the in-process messaging library, for tests. The system never calls
+// them.
 #pragma once
 
 #include "vendor/solClient.h"

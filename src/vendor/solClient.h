@@ -1,8 +1,8 @@
 // The messaging library's operations and records as this system uses them.
 //
 // Any library that offers these operations with the results stated here can be linked in: the
-// in-process implementation under src/solclient/ is one. Notes on behaviour that callers may rely on
-// sit beside each group.
+// in-process implementation under src/solclient/ is one. Notes on behaviour that callers may rely
+// on sit beside each group.
 #pragma once
 
 #include <cstddef>
@@ -185,8 +185,8 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_getHttpContentType(solClient_
 SOLCLIENT_API solClient_returnCode_t solClient_msg_createUserPropertyMap(
     solClient_opaqueMsg_pt msg, solClient_opaqueContainer_pt* map_p, uint32_t size);
 /// SOLCLIENT_NOT_FOUND when the message has no user-property map.
-SOLCLIENT_API solClient_returnCode_t solClient_msg_getUserPropertyMap(
-    solClient_opaqueMsg_pt msg, solClient_opaqueContainer_pt* map_p);
+SOLCLIENT_API solClient_returnCode_t
+solClient_msg_getUserPropertyMap(solClient_opaqueMsg_pt msg, solClient_opaqueContainer_pt* map_p);
 
 // Binary attachment. The setters copy; lengths are 32-bit.
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setBinaryAttachment(solClient_opaqueMsg_pt msg,
@@ -194,9 +194,8 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_setBinaryAttachment(solClient
                                                                        uint32_t size);
 /// Lends the bytes, valid while the message lives and its attachment is unchanged. Without an
 /// attachment: SOLCLIENT_NOT_FOUND with a null pointer and length 0.
-SOLCLIENT_API solClient_returnCode_t solClient_msg_getBinaryAttachmentPtr(solClient_opaqueMsg_pt msg,
-                                                                          void** buf_p,
-                                                                          uint32_t* size_p);
+SOLCLIENT_API solClient_returnCode_t
+solClient_msg_getBinaryAttachmentPtr(solClient_opaqueMsg_pt msg, void** buf_p, uint32_t* size_p);
 /// Copies the container's encoded bytes into the attachment.
 SOLCLIENT_API solClient_returnCode_t solClient_msg_setBinaryAttachmentContainer(
     solClient_opaqueMsg_pt msg, solClient_opaqueContainer_pt container);
@@ -215,14 +214,14 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_getBinaryAttachmentMap(
 // from: the same field always yields the same handle, rewound. Maps lent by a message belong to it.
 // Closing either is refused. Lengths are 32-bit: memory beyond 4 GiB - 1 bytes is never used.
 
-SOLCLIENT_API solClient_returnCode_t solClient_container_createMap(
-    solClient_opaqueContainer_pt* map_p, char* mem, size_t size);
-SOLCLIENT_API solClient_returnCode_t solClient_container_createStream(
-    solClient_opaqueContainer_pt* stream_p, char* mem, size_t size);
+SOLCLIENT_API solClient_returnCode_t
+solClient_container_createMap(solClient_opaqueContainer_pt* map_p, char* mem, size_t size);
+SOLCLIENT_API solClient_returnCode_t
+solClient_container_createStream(solClient_opaqueContainer_pt* stream_p, char* mem, size_t size);
 /// Releases a handle the caller created (or fetched with getBinaryAttachmentMap) and sets
 /// *container_p to null. The caller's memory is not touched.
-SOLCLIENT_API solClient_returnCode_t solClient_container_closeMapStream(
-    solClient_opaqueContainer_pt* container_p);
+SOLCLIENT_API solClient_returnCode_t
+solClient_container_closeMapStream(solClient_opaqueContainer_pt* container_p);
 SOLCLIENT_API solClient_returnCode_t solClient_container_rewind(solClient_opaqueContainer_pt c);
 /// SOLCLIENT_OK per field; SOLCLIENT_EOS after the last. For a map *name_p (if name_p is given)
 /// points to the field's NUL-terminated name; inside a stream it is set to null.
@@ -250,23 +249,24 @@ SOLCLIENT_API solClient_returnCode_t solClient_container_addUint8(solClient_opaq
 SOLCLIENT_API solClient_returnCode_t solClient_container_addInt8(solClient_opaqueContainer_pt c,
                                                                  int8_t value, const char* name);
 SOLCLIENT_API solClient_returnCode_t solClient_container_addUint16(solClient_opaqueContainer_pt c,
-                                                                   uint16_t value, const char* name);
+                                                                   uint16_t value,
+                                                                   const char* name);
 SOLCLIENT_API solClient_returnCode_t solClient_container_addInt16(solClient_opaqueContainer_pt c,
                                                                   int16_t value, const char* name);
 SOLCLIENT_API solClient_returnCode_t solClient_container_addUint32(solClient_opaqueContainer_pt c,
-                                                                   uint32_t value, const char* name);
+                                                                   uint32_t value,
+                                                                   const char* name);
 SOLCLIENT_API solClient_returnCode_t solClient_container_addInt32(solClient_opaqueContainer_pt c,
                                                                   int32_t value, const char* name);
 SOLCLIENT_API solClient_returnCode_t solClient_container_addUint64(solClient_opaqueContainer_pt c,
-                                                                   uint64_t value, const char* name);
+                                                                   uint64_t value,
+                                                                   const char* name);
 SOLCLIENT_API solClient_returnCode_t solClient_container_addWchar(solClient_opaqueContainer_pt c,
                                                                   uint16_t value, const char* name);
 SOLCLIENT_API solClient_returnCode_t solClient_container_addFloat(solClient_opaqueContainer_pt c,
                                                                   float value, const char* name);
-SOLCLIENT_API solClient_returnCode_t solClient_container_addByteArray(solClient_opaqueContainer_pt c,
-                                                                      const uint8_t* value,
-                                                                      uint32_t length,
-                                                                      const char* name);
+SOLCLIENT_API solClient_returnCode_t solClient_container_addByteArray(
+    solClient_opaqueContainer_pt c, const uint8_t* value, uint32_t length, const char* name);
 SOLCLIENT_API solClient_returnCode_t solClient_container_addNull(solClient_opaqueContainer_pt c,
                                                                  const char* name);
 

@@ -131,8 +131,8 @@ TEST_P(AllocFailureLog, OneErrorLineWithTheLibraryText) {
 INSTANTIATE_TEST_SUITE_P(
     Constructors, AllocFailureLog,
     ::testing::Values(LogCase{"Default", [] { Tolvex m; }, 51},
-                      LogCase{"WithBody", [] { Tolvex m("t", json{{"a", 1}}, "json", false, Direct); },
-                              71}),
+                      LogCase{"WithBody",
+                              [] { Tolvex m("t", json{{"a", 1}}, "json", false, Direct); }, 71}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 #endif
 
@@ -251,9 +251,9 @@ TEST(TolvexHeader, ClassOfServiceCountsFromOne) {
 
 struct ContentTypeCase {
     const char* name;
-    const char* ct;    // user property "ct"; null: none
-    const char* other; // another user property; null: none
-    const char* http;  // HTTP content type; null: none
+    const char* ct;     // user property "ct"; null: none
+    const char* other;  // another user property; null: none
+    const char* http;   // HTTP content type; null: none
     const char* expected;
 };
 
@@ -270,14 +270,13 @@ TEST_P(TolvexContentType, Resolution) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TolvexContentType,
-    ::testing::Values(ContentTypeCase{"NothingSet", nullptr, nullptr, nullptr, ""},
-                      ContentTypeCase{"HttpWhenNoMap", nullptr, nullptr, "application/json",
-                                      "application/json"},
-                      ContentTypeCase{"HttpWhenMapLacksCt", nullptr, "v", "application/json",
-                                      "application/json"},
-                      ContentTypeCase{"CtWins", "msgpack", nullptr, "text/plain", "msgpack"},
-                      ContentTypeCase{"ByteForByte", "Text/Plain; x=\xc3\xa9", "v", nullptr,
-                                      "Text/Plain; x=\xc3\xa9"}),
+    ::testing::Values(
+        ContentTypeCase{"NothingSet", nullptr, nullptr, nullptr, ""},
+        ContentTypeCase{"HttpWhenNoMap", nullptr, nullptr, "application/json", "application/json"},
+        ContentTypeCase{"HttpWhenMapLacksCt", nullptr, "v", "application/json", "application/json"},
+        ContentTypeCase{"CtWins", "msgpack", nullptr, "text/plain", "msgpack"},
+        ContentTypeCase{"ByteForByte", "Text/Plain; x=\xc3\xa9", "v", nullptr,
+                        "Text/Plain; x=\xc3\xa9"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(TolvexProperties, MetaDataAndRawHandleOperations) {
@@ -341,7 +340,8 @@ TEST(TolvexBody, AddContainerStringCreatesTheMap) {
     EXPECT_EQ(m.addContainerString(area, sizeof area, "k", "v"), SOLCLIENT_OK);
     m.attachmentContainerMap();
     const char* text = nullptr;
-    ASSERT_EQ(solClient_container_getStringPtr(m.getBinaryAttachmentMap(), &text, "k"), SOLCLIENT_OK);
+    ASSERT_EQ(solClient_container_getStringPtr(m.getBinaryAttachmentMap(), &text, "k"),
+              SOLCLIENT_OK);
     EXPECT_STREQ(text, "v");
 }
 
@@ -412,14 +412,12 @@ TEST_P(TolvexReaderGate, ExactAndCaseSensitive) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(ContentTypes, TolvexReaderGate,
-                         ::testing::Values(GateCase{"json", true, false},
-                                           GateCase{"application/json", true, false},
-                                           GateCase{"msgpack", false, true},
-                                           GateCase{"JSON", false, false},
-                                           GateCase{"json ", false, false},
-                                           GateCase{"Msgpack", false, false},
-                                           GateCase{"", false, false}));
+INSTANTIATE_TEST_SUITE_P(
+    ContentTypes, TolvexReaderGate,
+    ::testing::Values(GateCase{"json", true, false}, GateCase{"application/json", true, false},
+                      GateCase{"msgpack", false, true}, GateCase{"JSON", false, false},
+                      GateCase{"json ", false, false}, GateCase{"Msgpack", false, false},
+                      GateCase{"", false, false}));
 
 TEST(TolvexJson, StrictParsing) {
     const char* bad[] = {"{\"a\":1} trailing", "{\"a\":1}{}", "", "/* c */ {}", "{\"a\":"};
