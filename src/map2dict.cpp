@@ -21,6 +21,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace py = pybind11;
@@ -41,6 +42,8 @@ constexpr size_t kFieldOverhead = 16;
 constexpr size_t kMaxNameLength = 0xFFFF;
 // Entries a map reading makes room for at once.
 constexpr size_t kFirstFieldMapSize = 16;
+// Maps up to this many entries are sorted by insertion.
+constexpr std::ptrdiff_t kInsertionSortLimit = 16;
 
 /// One level of nesting in either direction. Deep input must end in RecursionError, not in a
 /// stack overflow.
@@ -62,14 +65,111 @@ inline py::object steal(PyObject* obj) {
 
 // --- Reading -------------------------------------------------------------------------------------
 
-inline bool hasBytesPrefix(const char* key) { return std::strncmp(key, "bytes", 5) == 0; }
+// Keys and texts are mostly short ASCII: such a str is a plain copy of the bytes, which skips the
+// decoder's setup. Anything else goes through the decoder, which raises for invalid UTF-8.
+constexpr size_t kShortText = 64;
+
+PyObject* newText(std::string_view text) {
+    if (text.size() <= kShortText) {
+        unsigned char bits = 0;
+        for (const char c : text) bits |= static_cast<unsigned char>(c);
+        if (bits < 0x80) {
+            PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+            if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+            return str;
+        }
+    }
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+/// Orders keys byte-wise as unsigned characters, like std::string_view. Keys are short: a plain
+/// loop beats a call to memcmp.
+int compareKeys(std::string_view a, std::string_view b) {
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        const auto x = static_cast<unsigned char>(a[i]);
+        const auto y = static_cast<unsigned char>(b[i]);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+/// The key strs of one reading, so that the keys every record repeats are made and hashed once.
+/// Direct mapped by a hash of the bytes: a key takes the slot from an older one of the same hash.
+/// Only ASCII strs are kept, so that bytes compare equal exactly when the strs do.
+class KeyCache {
+public:
+    KeyCache() = default;
+    ~KeyCache() {
+        for (PyObject* str : slots_) Py_XDECREF(str);
+    }
+    KeyCache(const KeyCache&) = delete;
+    KeyCache& operator=(const KeyCache&) = delete;
+
+    /// A new reference to the key's str; null when a Python error is pending.
+    PyObject* get(std::string_view key) {
+        if (key.size() > kLongestKey) return newText(key);
+        PyObject*& slot = slots_[hash(key) % kSlots];
+        if (slot != nullptr &&
+            compareKeys(std::string_view(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(slot)),
+                                         static_cast<size_t>(PyUnicode_GET_LENGTH(slot))),
+                        key) == 0) {
+            Py_INCREF(slot);
+            return slot;
+        }
+        PyObject* str = newText(key);
+        if (str != nullptr && PyUnicode_IS_ASCII(str)) {
+            Py_INCREF(str);
+            Py_XSETREF(slot, str);
+        }
+        return str;
+    }
+
+private:
+    static constexpr size_t kSlots = 128;
+    static constexpr size_t kLongestKey = 32;
+
+    static size_t hash(std::string_view key) {
+        uint32_t h = 2166136261u;  // FNV-1a
+        for (const char c : key) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+        return h;
+    }
+
+    PyObject* slots_[kSlots] = {};
+};
+
+/// What one reading shares across its levels: room for the entries of the maps being read (each
+/// level appends its own and takes them off again) and the key strs made so far.
+struct Reader {
+    FieldMap& entries;
+    KeyCache keys;
+};
+
+/// Takes the entries a level appended off again, however the level ends.
+class Level {
+public:
+    explicit Level(FieldMap& entries) : entries_(entries), from_(entries.size()) {}
+    ~Level() {
+        entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(from_), entries_.end());
+    }
+    Level(const Level&) = delete;
+    Level& operator=(const Level&) = delete;
+
+    size_t from() const { return from_; }
+
+private:
+    FieldMap& entries_;
+    size_t from_;
+};
+
+inline bool hasBytesPrefix(std::string_view key) { return key.compare(0, 5, "bytes") == 0; }
 
 py::object textValue(const char* text, bool asBytes) {
     // A string field without text has no value to give, whichever type its key asks for.
     if (text == nullptr) return py::none();
-    const size_t n = std::strlen(text);
-    if (asBytes) return py::bytes(text, n);
-    return steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), "strict"));
+    const std::string_view view(text);
+    if (asBytes) return py::bytes(view.data(), view.size());
+    return steal(newText(view));
 }
 
 enum class Kind { Value, Map, Stream, Unsupported };
@@ -100,8 +200,8 @@ Kind scalarValue(const solClient_field& field, bool textAsBytes, py::object& out
     }
 }
 
-void storeItem(PyObject* dict, const char* key, size_t keyLen, const py::object& value) {
-    py::object name = steal(PyUnicode_DecodeUTF8(key, static_cast<Py_ssize_t>(keyLen), "strict"));
+void storeItem(Reader& r, PyObject* dict, std::string_view key, const py::object& value) {
+    const py::object name = steal(r.keys.get(key));
     if (PyDict_SetItem(dict, name.ptr(), value.ptr()) != 0) throw py::error_already_set();
 }
 
@@ -109,25 +209,116 @@ void appendItem(py::list& list, const py::object& value) {
     if (PyList_Append(list.ptr(), value.ptr()) != 0) throw py::error_already_set();
 }
 
-py::dict readMap(solClient_opaqueContainer_pt map) {
+/// Appends the map's fields to `fmap` and brings those from `from` on into key order, each key
+/// once.
+void collect(FieldMap& fmap, size_t from, solClient_opaqueContainer_pt container) {
+    // Most maps are small: one block holds them.
+    if (fmap.capacity() == 0) fmap.reserve(kFirstFieldMapSize);
+    solClient_container_rewind(container);
+    for (;;) {
+        // Cleared each time: the first 32 bits of a narrower value are read as a whole (wchar).
+        solClient_field field{};
+        const char* name = nullptr;
+        if (solClient_container_getNextField(container, &field, sizeof field, &name) != SOLCLIENT_OK)
+            break;
+        fmap.emplace_back(name != nullptr ? name : "", field);
+    }
+    const auto first = fmap.begin() + static_cast<std::ptrdiff_t>(from);
+    const auto byKey = [](const auto& a, const auto& b) {
+        return compareKeys(a.first, b.first) < 0;
+    };
+    const auto notBefore = [](const auto& a, const auto& b) {
+        return compareKeys(a.first, b.first) >= 0;
+    };
+    // Maps written in key order need neither sorting nor merging.
+    if (std::adjacent_find(first, fmap.end(), notBefore) == fmap.end()) return;
+    // Stable: of equal keys the latest comes last, and each run keeps only its last. Small maps
+    // (most records) are sorted in place, without the buffer std::stable_sort allocates.
+    if (fmap.end() - first <= kInsertionSortLimit) {
+        for (auto it = first + 1; it != fmap.end(); ++it) {
+            const auto entry = *it;
+            auto hole = it;
+            for (; hole != first && byKey(entry, *std::prev(hole)); --hole)
+                *hole = *std::prev(hole);
+            *hole = entry;
+        }
+    } else {
+        std::stable_sort(first, fmap.end(), byKey);
+    }
+    auto out = first;
+    for (auto it = first; it != fmap.end(); ++it) {
+        if (out != first && compareKeys(std::prev(out)->first, it->first) == 0) {
+            std::prev(out)->second = it->second;
+        } else {
+            *out++ = *it;
+        }
+    }
+    fmap.erase(out, fmap.end());
+}
+
+void readField(Reader& r, py::dict& dict, std::string_view key, const solClient_field& field);
+void readStream(Reader& r, py::list& list, solClient_opaqueContainer_pt stream);
+
+/// Adds the entries from `from` on to `dict`.
+void readEntries(Reader& r, py::dict& dict, size_t from) {
+    const size_t end = r.entries.size();
+    for (size_t i = from; i < end; ++i) {
+        // A copy: the nested levels append to the entries, which may move them.
+        const auto [key, field] = r.entries[i];
+        readField(r, dict, key, field);
+    }
+}
+
+py::dict readMap(Reader& r, solClient_opaqueContainer_pt map) {
     RecursionGuard guard(" while converting a map to a dict");
-    FieldMap fmap;
-    sol2map(fmap, map);
+    const Level level(r.entries);
+    collect(r.entries, level.from(), map);
     py::dict dict;
-    map2dict(dict, nullptr, fmap);
+    readEntries(r, dict, level.from());
     return dict;
 }
 
-void dictField(py::dict& dict, const char* key, size_t keyLen, solClient_field& field) {
+void readStreamItem(Reader& r, py::dict& dict, std::string_view key,
+                    solClient_opaqueContainer_pt stream) {
+    py::list list;
+    readStream(r, list, stream);
+    storeItem(r, dict.ptr(), key, list);
+}
+
+void readField(Reader& r, py::dict& dict, std::string_view key, const solClient_field& field) {
     py::object value;
     switch (scalarValue(field, hasBytesPrefix(key), value)) {
-    case Kind::Value: storeItem(dict.ptr(), key, keyLen, value); break;
-    case Kind::Map: storeItem(dict.ptr(), key, keyLen, readMap(field.value.map)); break;
-    case Kind::Stream: stream2dict(dict, key, field.value.stream); break;
+    case Kind::Value: storeItem(r, dict.ptr(), key, value); break;
+    case Kind::Map: storeItem(r, dict.ptr(), key, readMap(r, field.value.map)); break;
+    case Kind::Stream: readStreamItem(r, dict, key, field.value.stream); break;
     case Kind::Unsupported:
-        std::printf("%s(%d): field: %s, field_type: %d\n", __FILE__, kDictDiagnosticNumber, key,
+        std::printf("%s(%d): field: %.*s, field_type: %d\n", __FILE__, kDictDiagnosticNumber,
+                    static_cast<int>(key.size()), key.data(), static_cast<int>(field.type));
+        break;
+    }
+}
+
+void readElement(Reader& r, py::list& list, const solClient_field& field) {
+    py::object value;
+    switch (scalarValue(field, false, value)) {
+    case Kind::Value: appendItem(list, value); break;
+    case Kind::Map: appendItem(list, readMap(r, field.value.map)); break;
+    case Kind::Stream: readStream(r, list, field.value.stream); break;  // flattened into this list
+    case Kind::Unsupported:
+        std::printf("%s(%d): field: None, field_type: %d\n", __FILE__, kListDiagnosticNumber,
                     static_cast<int>(field.type));
         break;
+    }
+}
+
+void readStream(Reader& r, py::list& list, solClient_opaqueContainer_pt stream) {
+    RecursionGuard guard(" while converting a stream to a list");
+    solClient_container_rewind(stream);
+    for (;;) {
+        solClient_field field{};
+        if (solClient_container_getNextField(stream, &field, sizeof field, nullptr) != SOLCLIENT_OK)
+            break;
+        readElement(r, list, field);
     }
 }
 
@@ -333,12 +524,14 @@ public:
     }
     size_t size() const { return size_; }
 
-    /// Runs `tryAdd(handle)` until the library takes the field; `need` bounds the field's bytes
-    /// from above. Names are checked beforehand, so a refusal means the container is full.
+    /// Runs `tryAdd(handle)` until the library takes the field; `valueNeed` bounds the field's
+    /// bytes besides its name from above. Names are checked beforehand, so a refusal means the
+    /// container is full. The name is measured only then: most adds succeed at once.
     template <typename Add>
-    void add(const char* key, size_t need, Add&& tryAdd) {
+    void add(const char* key, size_t valueNeed, Add&& tryAdd) {
         if (tryAdd(handle()) == SOLCLIENT_OK) return;
         if (caller_) throwNoRoom(key);
+        const size_t need = (key != nullptr ? std::strlen(key) : 0) + valueNeed;
         grow(key, need);
         // After growing there are at least `need` bytes free: a second refusal has another cause.
         if (tryAdd(handle_) != SOLCLIENT_OK)
@@ -385,8 +578,6 @@ private:
     bool caller_ = false;
 };
 
-inline size_t keyLength(const char* key) { return key != nullptr ? std::strlen(key) : 0; }
-
 void writeItem(Sink& sink, const char* key, py::handle value);
 
 void writeValue(Sink& sink, const char* key, py::handle value) {
@@ -396,12 +587,12 @@ void writeValue(Sink& sink, const char* key, py::handle value) {
     } else if (PyUnicode_Check(obj)) {
         const Text text(value);
         text.requireNoNul();
-        sink.add(key, keyLength(key) + text.size() + kFieldOverhead, [&](auto c) {
+        sink.add(key, text.size() + kFieldOverhead, [&](auto c) {
             return solClient_container_addString(c, text.c_str(), key);
         });
     } else if (Py_IS_TYPE(obj, &PyBool_Type)) {
         const solClient_bool_t b = obj == Py_True ? 1 : 0;
-        sink.add(key, keyLength(key) + kFieldOverhead,
+        sink.add(key, kFieldOverhead,
                  [&](auto c) { return solClient_container_addBoolean(c, b, key); });
     } else if (PyLong_Check(obj)) {
         int overflow = 0;
@@ -410,11 +601,11 @@ void writeValue(Sink& sink, const char* key, py::handle value) {
             PyErr_Clear();
             n = py::cast<int64_t>(value);  // raises pybind11's cast error, as the conversion does
         }
-        sink.add(key, keyLength(key) + 8 + kFieldOverhead,
+        sink.add(key, 8 + kFieldOverhead,
                  [&](auto c) { return solClient_container_addInt64(c, n, key); });
     } else if (PyFloat_Check(obj)) {
         const double d = PyFloat_AS_DOUBLE(obj);
-        sink.add(key, keyLength(key) + 8 + kFieldOverhead,
+        sink.add(key, 8 + kFieldOverhead,
                  [&](auto c) { return solClient_container_addDouble(c, d, key); });
     } else if (PySequence_Check(obj) || PyDict_Check(obj)) {
         // written as a nested stream or map by the other converters
@@ -425,7 +616,7 @@ void writeValue(Sink& sink, const char* key, py::handle value) {
 
 void addNested(Sink& sink, const char* key, Sink& sub) {
     solClient_opaqueContainer_pt content = sub.handle();
-    sink.add(key, keyLength(key) + sub.size() + kFieldOverhead,
+    sink.add(key, sub.size() + kFieldOverhead,
              [&](auto c) { return solClient_container_addContainer(c, content, key); });
 }
 
@@ -477,73 +668,38 @@ void writeItem(Sink& sink, const char* key, py::handle value) {
 // --- Reading -------------------------------------------------------------------------------------
 
 int32_t sol2map(FieldMap& fmap, solClient_opaqueContainer_pt container) {
-    // Most maps are small: one block holds them.
-    if (fmap.empty()) fmap.reserve(kFirstFieldMapSize);
-    solClient_container_rewind(container);
-    for (;;) {
-        // Cleared each time: the first 32 bits of a narrower value are read as a whole (wchar).
-        solClient_field field{};
-        const char* name = nullptr;
-        if (solClient_container_getNextField(container, &field, sizeof field, &name) != SOLCLIENT_OK)
-            break;
-        fmap.emplace_back(std::string(name != nullptr ? name : ""), field);
-    }
-    const auto byKey = [](const auto& a, const auto& b) { return a.first < b.first; };
-    const auto notBefore = [](const auto& a, const auto& b) { return !(a.first < b.first); };
-    // Maps written in key order need neither sorting nor merging.
-    if (std::adjacent_find(fmap.begin(), fmap.end(), notBefore) == fmap.end())
-        return static_cast<int32_t>(fmap.size());
-    // Stable: of equal keys the latest comes last, and each run keeps only its last.
-    std::stable_sort(fmap.begin(), fmap.end(), byKey);
-    auto out = fmap.begin();
-    for (auto it = fmap.begin(); it != fmap.end(); ++it) {
-        if (out != fmap.begin() && std::prev(out)->first == it->first) {
-            std::prev(out)->second = it->second;
-        } else {
-            if (out != it) *out = std::move(*it);
-            ++out;
-        }
-    }
-    fmap.erase(out, fmap.end());
+    collect(fmap, 0, container);
     return static_cast<int32_t>(fmap.size());
 }
 
 void map2dict(pybind11::dict& dict, const char* /*name*/, FieldMap& fmap) {
-    for (auto& [key, field] : fmap) dictField(dict, key.c_str(), key.size(), field);
+    Reader r{fmap, {}};
+    const Level level(fmap);
+    readEntries(r, dict, 0);
 }
 
 void field2dict(pybind11::dict& dict, const char* key, solClient_field& field) {
-    dictField(dict, key, std::strlen(key), field);
+    FieldMap scratch;
+    Reader r{scratch, {}};
+    readField(r, dict, key, field);
 }
 
 void stream2dict(pybind11::dict& dict, const char* key, solClient_opaqueContainer_pt stream) {
-    py::list list;
-    stream2list(list, stream);
-    storeItem(dict.ptr(), key, std::strlen(key), list);
+    FieldMap scratch;
+    Reader r{scratch, {}};
+    readStreamItem(r, dict, key, stream);
 }
 
 void field2list(pybind11::list& list, solClient_field& field) {
-    py::object value;
-    switch (scalarValue(field, false, value)) {
-    case Kind::Value: appendItem(list, value); break;
-    case Kind::Map: appendItem(list, readMap(field.value.map)); break;
-    case Kind::Stream: stream2list(list, field.value.stream); break;  // flattened into this list
-    case Kind::Unsupported:
-        std::printf("%s(%d): field: None, field_type: %d\n", __FILE__, kListDiagnosticNumber,
-                    static_cast<int>(field.type));
-        break;
-    }
+    FieldMap scratch;
+    Reader r{scratch, {}};
+    readElement(r, list, field);
 }
 
 void stream2list(pybind11::list& list, solClient_opaqueContainer_pt stream) {
-    RecursionGuard guard(" while converting a stream to a list");
-    solClient_container_rewind(stream);
-    for (;;) {
-        solClient_field field{};
-        if (solClient_container_getNextField(stream, &field, sizeof field, nullptr) != SOLCLIENT_OK)
-            break;
-        field2list(list, field);
-    }
+    FieldMap scratch;
+    Reader r{scratch, {}};
+    readStream(r, list, stream);
 }
 
 bool startsWith(std::string str, std::string prefix) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -18,12 +19,14 @@
 
 /// A map container read into key order: keys compare byte-wise as unsigned characters, and a later
 /// field of the same name replaces the earlier one. A flat array sorted by key, each key once.
-using FieldMap = std::vector<std::pair<std::string, solClient_field>>;
+/// Keys and field values point into the container's memory: they are valid while it lives.
+using FieldMap = std::vector<std::pair<std::string_view, solClient_field>>;
 
 /// Reads a map container into `fmap`; returns the number of entries afterwards. Makes no Python
 /// object, so it may run without the interpreter lock.
 TOLVEX_API int32_t sol2map(FieldMap& fmap, solClient_opaqueContainer_pt container);
-/// Adds every entry of `fmap` to `dict`, in key order. `name` is not used.
+/// Adds every entry of `fmap` to `dict`, in key order; `fmap` is left as it was (it serves as
+/// scratch space for nested maps meanwhile). `name` is not used.
 TOLVEX_API void map2dict(pybind11::dict& dict, const char* name, FieldMap& fmap);
 /// Adds one field to `dict` under `key`.
 TOLVEX_API void field2dict(pybind11::dict& dict, const char* key, solClient_field& field);

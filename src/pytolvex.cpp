@@ -104,9 +104,11 @@ std::string PyTolvex::dump() { return msg.dump(); }
 void* PyTolvex::ptr() { return msg.ptr(); }
 
 Destination PyTolvex::getDestination() { return msg.getDestination(); }
-void PyTolvex::setDestination(Destination dest) { msg.setDestination(dest); }
+void PyTolvex::setDestination(const Destination& dest) { msg.setDestination(dest); }
 Destination PyTolvex::getReplyToDestination() { return msg.getReplyToDestination(); }
-void PyTolvex::setReplyToDestination(Destination dest) { msg.setReplyToDestination(dest); }
+void PyTolvex::setReplyToDestination(const Destination& dest) {
+    msg.setReplyToDestination(dest);
+}
 bool PyTolvex::isReply() { return msg.isReply(); }
 void PyTolvex::setAsReply(bool reply) { msg.setAsReply(reply); }
 bool PyTolvex::isRequest() { return msg.isRequest(); }

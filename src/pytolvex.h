@@ -31,9 +31,9 @@ public:
     void* ptr();
 
     Destination getDestination();
-    void setDestination(Destination dest);
+    void setDestination(const Destination& dest);
     Destination getReplyToDestination();
-    void setReplyToDestination(Destination dest);
+    void setReplyToDestination(const Destination& dest);
     bool isReply();
     void setAsReply(bool reply);
     bool isRequest();

@@ -19,6 +19,7 @@ void destroyContainer(Container* c) noexcept {
             child->link = next;
             next = child;
         }
+        for (Container& view : c->tree) view.magic = 0;
         c->magic = 0;
         delete c;
         c = next;
@@ -194,7 +195,7 @@ SOLCLIENT_API solClient_returnCode_t solClient_container_rewind(solClient_opaque
     if (c == nullptr)
         return fail(SOLCLIENT_FAIL, "solClient_container_rewind", "%s", badContainer(h));
     c->cursor = enc::kHeaderSize;
-    c->nestedOrdinal = 0;
+    c->nestedOrdinal = c->firstChild;
     return SOLCLIENT_OK;
 }
 
@@ -222,12 +223,15 @@ SOLCLIENT_API solClient_returnCode_t solClient_container_getNextField(
         case SOLCLIENT_BYTEARRAY: out.value.bytearray = f.value; break;
         case SOLCLIENT_MAP:
         case SOLCLIENT_STREAM: {
-            Container* v = childView(c, c->nestedOrdinal, f);
+            Container* v = c->views != nullptr ? &c->views[c->nestedOrdinal]
+                                               : childView(c, c->nestedOrdinal, f);
             if (v == nullptr) return fail(SOLCLIENT_FAIL, op, "out of memory");
             // Handed out rewound, so every walk of the parent reads its nested fields whole.
             v->cursor = enc::kHeaderSize;
-            v->nestedOrdinal = 0;
+            v->nestedOrdinal = v->firstChild;
             out.value.map = v;
+            // In a tree the next sibling's view follows this one's subtree.
+            c->nestedOrdinal = c->views != nullptr ? v->subtreeEnd : c->nestedOrdinal + 1;
             break;
         }
         default:
@@ -237,7 +241,6 @@ SOLCLIENT_API solClient_returnCode_t solClient_container_getNextField(
     }
     *field = out;
     if (name_p != nullptr) *name_p = f.name;
-    if (f.type == SOLCLIENT_MAP || f.type == SOLCLIENT_STREAM) ++c->nestedOrdinal;
     c->cursor = f.next;
     return SOLCLIENT_OK;
 }
@@ -251,15 +254,33 @@ SOLCLIENT_API solClient_returnCode_t solClient_container_getStringPtr(
     if (name == nullptr) return fail(SOLCLIENT_FAIL, op, "null field name");
     if (!c->isMap()) return fail(SOLCLIENT_FAIL, op, "a stream has no named fields");
     const size_t nameLen = std::strlen(name);
-    const char* found = nullptr;
+    // The user-property map only grows by appending and is written by this library alone, so a
+    // lookup of the name looked up last goes on from where that one stopped: setting the content
+    // type over and over does not make reading it slower.
+    Container::Lookup& memo = c->lookup;
+    const bool resume = c->role == Role::UserProps && memo.scanned != 0 &&
+                        memo.name.size() == nameLen &&
+                        std::memcmp(memo.name.data(), name, nameLen) == 0;
+    size_t pos = resume ? memo.scanned : enc::kHeaderSize;
+    size_t foundAt = resume ? memo.found : 0;
     enc::FieldRef f;
-    for (size_t pos = enc::kHeaderSize; pos < c->used; pos = f.next) {
+    for (; pos < c->used; pos = f.next) {
         if (const char* why = enc::decodeField(c->base, pos, c->used, true, false, f))
             return fail(SOLCLIENT_FAIL, op, "corrupt field at offset %zu: %s", pos, why);
         if (f.type == SOLCLIENT_STRING && f.nameLength == nameLen &&
             std::memcmp(f.name, name, nameLen) == 0)
-            found = reinterpret_cast<const char*>(f.value);
+            foundAt = static_cast<size_t>(f.value - c->base);
     }
+    if (c->role == Role::UserProps) {
+        try {
+            if (!resume) memo.name.assign(name, nameLen);
+            memo.scanned = pos;
+            memo.found = foundAt;
+        } catch (...) {
+            memo.scanned = 0;  // no memory for the name: the next lookup searches from the start
+        }
+    }
+    const char* found = foundAt != 0 ? reinterpret_cast<const char*>(c->base + foundAt) : nullptr;
     *value_p = found;
     if (found == nullptr)
         return fail(SOLCLIENT_NOT_FOUND, op, "no string field named '%.64s'", name);

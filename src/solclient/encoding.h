@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace solclient::enc {
 
@@ -64,7 +65,12 @@ inline void storeHeader(unsigned char* p, uint8_t kind, uint32_t total) noexcept
 
 /// Size of a fixed-size value, or -1 for the variable-size types (STRING, BYTEARRAY, MAP,
 /// STREAM) and unknown codes.
-int fixedValueSize(uint8_t type) noexcept;
+inline int fixedValueSize(uint8_t type) noexcept {
+    // By type code: BOOL..INT64, WCHAR, STRING, BYTEARRAY, FLOAT, DOUBLE, MAP, STREAM, NULL.
+    static constexpr int8_t kSizes[kMaxTypeCode + 1] = {1, 1,  1,  2, 2, 4,  4,  8, 8,
+                                                        2, -1, -1, 4, 8, -1, -1, 0};
+    return type <= kMaxTypeCode ? kSizes[type] : -1;
+}
 
 /// The kind byte a nested container of this type code has (MAP/STREAM), or 0.
 inline uint8_t kindOfType(uint8_t type) noexcept {
@@ -85,12 +91,78 @@ struct FieldRef {
 /// checked, so it is safe on any bytes. strict additionally checks that names and strings hold no
 /// NUL (a linear scan); readers of bytes already validated or written by this library skip it.
 /// Nested containers are checked only as far as their header. Returns null or the reason.
-const char* decodeField(const unsigned char* base, size_t pos, size_t end, bool inMap, bool strict,
-                        FieldRef& out) noexcept;
+/// Inline: readers call it once per field.
+inline const char* decodeField(const unsigned char* base, size_t pos, size_t end, bool inMap,
+                               bool strict, FieldRef& out) noexcept {
+    // Every step compares a needed length with the bytes left (end - pos), never pos + n with end,
+    // so no sum can overflow.
+    if (pos >= end) return "field runs past its container";
+    const uint8_t type = base[pos++];
+    if (type > kMaxTypeCode) return "unknown field type code";
+    out.type = type;
+    out.name = nullptr;
+    out.nameLength = 0;
+    if (inMap) {
+        if (end - pos < 2) return "field name length runs past its container";
+        const uint16_t n = loadU16(base + pos);
+        pos += 2;
+        if (end - pos < size_t{n} + 1) return "field name runs past its container";
+        const char* name = reinterpret_cast<const char*>(base + pos);
+        if (name[n] != '\0') return "field name is not NUL-terminated";
+        if (strict && std::memchr(name, 0, n) != nullptr) return "field name holds a NUL";
+        out.name = name;
+        out.nameLength = n;
+        pos += size_t{n} + 1;
+    }
+    const int fixed = fixedValueSize(type);
+    if (fixed >= 0) {
+        if (end - pos < static_cast<size_t>(fixed)) return "field value runs past its container";
+        out.value = base + pos;
+        out.valueLength = static_cast<uint32_t>(fixed);
+        out.next = pos + static_cast<size_t>(fixed);
+        return nullptr;
+    }
+    if (type == 10 || type == 11) {
+        if (end - pos < 4) return "value length runs past its container";
+        const uint32_t len = loadU32(base + pos);
+        pos += 4;
+        const size_t stored = type == 10 ? size_t{len} + 1 : size_t{len};
+        // A string of 2^32 - 1 bytes would need a length that does not fit the record.
+        if (end - pos < stored || stored > UINT32_MAX) return "value runs past its container";
+        if (type == 10) {
+            if (base[pos + len] != 0) return "string is not NUL-terminated";
+            if (strict && std::memchr(base + pos, 0, len) != nullptr) return "string holds a NUL";
+        }
+        out.value = base + pos;
+        out.valueLength = static_cast<uint32_t>(stored);
+        out.next = pos + stored;
+        return nullptr;
+    }
+    // MAP or STREAM: a nested container.
+    if (end - pos < kHeaderSize) return "nested container header runs past its container";
+    if (base[pos] != kindOfType(type)) return "nested container kind does not match its type";
+    const uint32_t total = loadU32(base + pos + 1);
+    if (total < kHeaderSize) return "nested container length is shorter than its header";
+    if (end - pos < total) return "nested container runs past its container";
+    out.value = base + pos;
+    out.valueLength = total;
+    out.next = pos + total;
+    return nullptr;
+}
+
+/// A nested container found by validate.
+struct NestedSpan {
+    size_t offset = 0;      ///< of its header in the bytes validated
+    uint32_t length = 0;    ///< its total length
+    uint8_t kind = 0;       ///< kMapKind or kStreamKind
+    size_t subtreeEnd = 0;  ///< the index just past the spans of the containers inside it
+};
 
 /// Validates bytes completely as one container of the given kind (0: either kind). Iterative, so
-/// nesting depth is bounded only by the size of the bytes. Returns null or the reason.
+/// nesting depth is bounded only by the size of the bytes. Returns null or the reason. When
+/// `nested` is given, it receives every nested container, each before those inside it.
 /// May throw std::bad_alloc (its explicit stack lives on the heap).
-const char* validate(const unsigned char* p, size_t length, uint8_t kind);
+const char* validate(const unsigned char* p, size_t length, uint8_t kind,
+                     std::vector<NestedSpan>* nested = nullptr);
 
 }  // namespace solclient::enc

@@ -29,10 +29,15 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "solclient/encoding.h"
@@ -51,6 +56,48 @@ enum class Role : uint8_t {
     Attachment,  ///< a view over attachment bytes; read-only, caller closes it
 };
 
+/// Immutable bytes shared by a message and the attachment views read from it. The count and the
+/// bytes live in one block, so storing an attachment allocates once.
+class SharedBytes {
+public:
+    SharedBytes() noexcept = default;
+    /// A copy of `size` bytes; empty when there is no memory for it.
+    static SharedBytes copyOf(const void* bytes, size_t size) noexcept {
+        SharedBytes out;
+        if (void* block = std::malloc(sizeof(Header) + size)) {
+            out.header_ = new (block) Header;
+            std::memcpy(out.get(), bytes, size);
+        }
+        return out;
+    }
+    SharedBytes(const SharedBytes& other) noexcept : header_(other.header_) {
+        if (header_ != nullptr) header_->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+    SharedBytes(SharedBytes&& other) noexcept : header_(std::exchange(other.header_, nullptr)) {}
+    SharedBytes& operator=(SharedBytes other) noexcept {
+        std::swap(header_, other.header_);
+        return *this;
+    }
+    ~SharedBytes() {
+        if (header_ != nullptr && header_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            header_->~Header();
+            std::free(header_);
+        }
+    }
+
+    unsigned char* get() const noexcept {
+        return header_ != nullptr ? reinterpret_cast<unsigned char*>(header_ + 1) : nullptr;
+    }
+    explicit operator bool() const noexcept { return header_ != nullptr; }
+
+private:
+    // Aligned like any allocation, so the bytes after it are too.
+    struct alignas(std::max_align_t) Header {
+        std::atomic<size_t> refs{1};
+    };
+    Header* header_ = nullptr;
+};
+
 struct Container {
     uint32_t magic = kContainerMagic;
     uint8_t kind = enc::kMapKind;
@@ -59,15 +106,29 @@ struct Container {
     size_t capacity = 0;            ///< bytes writable from base (read-only: == used)
     size_t used = 0;                ///< bytes of the encoding, header included
     size_t cursor = enc::kHeaderSize;
-    size_t nestedOrdinal = 0;  ///< nested-container fields before the cursor
+    /// Nested-container fields before the cursor; in a tree: the index of the next field's view.
+    size_t nestedOrdinal = 0;
     /// Views of nested fields, by ordinal among this container's nested-container fields. Made on
     /// first visit and handed out again on later visits; freed with this container. Containers only
     /// grow by appending, so a nested field never moves and its view stays valid.
     std::vector<Container*> children;
-    std::shared_ptr<unsigned char[]> keep;                  ///< Attachment: the bytes kept alive
+    /// Attachment: the views of every nested container at any depth, made with it in one block
+    /// while its bytes are validated, in the order their fields occur (a container before its
+    /// fields). The bytes never change, so no view is made later.
+    std::vector<Container> tree;
+    Container* views = nullptr;  ///< the tree this container belongs to, if any
+    size_t firstChild = 0;       ///< in a tree: the index of the first nested field's view
+    size_t subtreeEnd = 0;       ///< in a tree: the index just past the views under this one
+    SharedBytes keep;            ///< Attachment: the bytes kept alive
     std::unique_ptr<unsigned char[]> own;                   ///< UserProps: the current buffer
     std::vector<std::unique_ptr<unsigned char[]>> retired;  ///< UserProps: earlier buffers
     Container* link = nullptr;  ///< chains containers being freed, so freeing needs no allocation
+    /// UserProps: the last getStringPtr lookup, which the next one of the same name resumes.
+    struct Lookup {
+        std::string name;
+        size_t scanned = 0;  ///< offset up to which fields were searched; 0: no lookup kept
+        size_t found = 0;    ///< offset of the latest matching value; 0: none
+    } lookup;
 
     bool isMap() const noexcept { return kind == enc::kMapKind; }
     bool writable() const noexcept { return role == Role::Caller || role == Role::UserProps; }
@@ -93,7 +154,7 @@ struct Message {
     std::optional<std::string> httpContentType;
     Container* userProps = nullptr;
     /// Immutable once set; shared with attachment views. Null for an empty attachment.
-    std::shared_ptr<unsigned char[]> attachment;
+    SharedBytes attachment;
 };
 
 // --- Last error (error.cpp) ----------------------------------------------------------------------

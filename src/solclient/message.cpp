@@ -31,7 +31,15 @@ solClient_returnCode_t setDest(const char* op, solClient_opaqueMsg_pt h,
                     sizeof(solClient_destination));
     if (dest->dest == nullptr) return fail(SOLCLIENT_FAIL, op, "null destination name");
     try {
-        m->*which = Destination{dest->destType, dest->dest};
+        // Assigned in place: a name that fits the held one's storage needs no allocation. A
+        // failing assign leaves the name as it was.
+        std::optional<Destination>& held = m->*which;
+        if (held) {
+            held->name.assign(dest->dest);
+            held->type = dest->destType;
+        } else {
+            held = Destination{dest->destType, dest->dest};
+        }
     } catch (...) {
         return fail(SOLCLIENT_FAIL, op, "out of memory");
     }
@@ -109,14 +117,10 @@ solClient_bool_t isFlag(const char* op, solClient_opaqueMsg_pt h, bool Message::
 /// Replaces the attachment with a copy of size bytes. The buffer is left uninitialised before the
 /// copy: attachments can be large and are set often.
 solClient_returnCode_t storeAttachment(const char* op, Message* m, const void* buf, uint32_t size) {
-    std::shared_ptr<unsigned char[]> bytes;
+    SharedBytes bytes;
     if (size != 0) {
-        try {
-            bytes.reset(new unsigned char[size]);
-        } catch (...) {
-            return fail(SOLCLIENT_FAIL, op, "out of memory for %u bytes", size);
-        }
-        std::memcpy(bytes.get(), buf, size);
+        bytes = SharedBytes::copyOf(buf, size);
+        if (!bytes) return fail(SOLCLIENT_FAIL, op, "out of memory for %u bytes", size);
     }
     m->attachment = std::move(bytes);
     m->attachmentLength = size;
@@ -328,22 +332,35 @@ SOLCLIENT_API solClient_returnCode_t solClient_msg_getBinaryAttachmentMap(
     SOLCLIENT_MESSAGE_OR_FAIL(op, msg);
     if (map_p == nullptr) return fail(SOLCLIENT_FAIL, op, "null handle pointer");
     if (!m->hasAttachment) return fail(SOLCLIENT_NOT_FOUND, op, "no binary attachment");
-    const unsigned char* bytes = m->attachment.get();
+    unsigned char* bytes = m->attachment.get();
+    std::unique_ptr<Container> v;
     try {
-        if (const char* why = enc::validate(bytes, m->attachmentLength, enc::kMapKind))
+        std::vector<enc::NestedSpan> nested;
+        if (const char* why = enc::validate(bytes, m->attachmentLength, enc::kMapKind, &nested))
             return fail(SOLCLIENT_FAIL, op, "the attachment is no valid map: %s", why);
+        v = std::make_unique<Container>();
+        v->tree.resize(nested.size());
+        for (size_t i = 0; i < nested.size(); ++i) {
+            Container& view = v->tree[i];
+            view.kind = nested[i].kind;
+            view.role = Role::Nested;
+            view.base = bytes + nested[i].offset;
+            view.capacity = view.used = nested[i].length;
+            view.views = v->tree.data();
+            view.firstChild = view.nestedOrdinal = i + 1;
+            view.subtreeEnd = nested[i].subtreeEnd;
+        }
     } catch (...) {
         return fail(SOLCLIENT_FAIL, op, "out of memory");
     }
-    auto* v = new (std::nothrow) Container;
-    if (v == nullptr) return fail(SOLCLIENT_FAIL, op, "out of memory");
     v->kind = enc::kMapKind;
     v->role = Role::Attachment;
     v->keep = m->attachment;
-    v->base = m->attachment.get();
+    v->base = bytes;
     v->capacity = v->used = m->attachmentLength;
+    if (!v->tree.empty()) v->views = v->tree.data();
     liveContainers.fetch_add(1, std::memory_order_relaxed);
-    *map_p = v;
+    *map_p = v.release();
     return SOLCLIENT_OK;
 }
 

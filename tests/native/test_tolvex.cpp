@@ -115,6 +115,8 @@ struct LogCase {
     int line;
 };
 
+void PrintTo(const LogCase& c, std::ostream* os) { *os << c.name; }
+
 class AllocFailureLog : public ::testing::TestWithParam<LogCase> {};
 
 TEST_P(AllocFailureLog, OneErrorLineWithTheLibraryText) {
@@ -256,6 +258,8 @@ struct ContentTypeCase {
     const char* http;   // HTTP content type; null: none
     const char* expected;
 };
+
+void PrintTo(const ContentTypeCase& c, std::ostream* os) { *os << c.name; }
 
 class TolvexContentType : public ::testing::TestWithParam<ContentTypeCase> {};
 
