@@ -298,7 +298,8 @@ void compareLookups(solClient_opaqueContainer_pt map, const Node& model) {
         for (const ModelField& other : model.fields)
             if (other.type == SOLCLIENT_STRING && other.name == m.name) latest = &other.value;
         const char* value = nullptr;
-        const solClient_returnCode_t rc = solClient_container_getStringPtr(map, &value, m.name.c_str());
+        const solClient_returnCode_t rc =
+            solClient_container_getStringPtr(map, &value, m.name.c_str());
         if (latest) {
             FUZZ_CHECK(rc == SOLCLIENT_OK && value != nullptr && *latest == value);
         } else {

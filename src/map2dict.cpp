@@ -178,25 +178,28 @@ enum class Kind { Value, Map, Stream, Unsupported };
 Kind scalarValue(const solClient_field& field, bool textAsBytes, py::object& out) {
     const auto& v = field.value;
     switch (field.type) {
-    case SOLCLIENT_BOOL: out = steal(PyLong_FromLong(v.boolean)); return Kind::Value;
-    case SOLCLIENT_UINT8: out = steal(PyLong_FromLong(v.uint8)); return Kind::Value;
-    case SOLCLIENT_INT8: out = steal(PyLong_FromLong(v.int8)); return Kind::Value;
-    case SOLCLIENT_UINT16: out = steal(PyLong_FromLong(v.uint16)); return Kind::Value;
-    case SOLCLIENT_INT16: out = steal(PyLong_FromLong(v.int16)); return Kind::Value;
-    case SOLCLIENT_UINT32: out = steal(PyLong_FromUnsignedLong(v.uint32)); return Kind::Value;
-    case SOLCLIENT_INT32: out = steal(PyLong_FromLong(v.int32)); return Kind::Value;
-    case SOLCLIENT_UINT64: out = steal(PyLong_FromUnsignedLongLong(v.uint64)); return Kind::Value;
-    case SOLCLIENT_INT64: out = steal(PyLong_FromLongLong(v.int64)); return Kind::Value;
-    // Consumers have always received the first 32 bits of the value, signed.
-    case SOLCLIENT_WCHAR: out = steal(PyLong_FromLong(v.int32)); return Kind::Value;
-    case SOLCLIENT_STRING: out = textValue(v.string, textAsBytes); return Kind::Value;
-    case SOLCLIENT_FLOAT:
-        out = steal(PyFloat_FromDouble(static_cast<double>(v.float32)));
-        return Kind::Value;
-    case SOLCLIENT_DOUBLE: out = steal(PyFloat_FromDouble(v.float64)); return Kind::Value;
-    case SOLCLIENT_MAP: return Kind::Map;
-    case SOLCLIENT_STREAM: return Kind::Stream;
-    default: return Kind::Unsupported;  // byte arrays, nulls and codes this system does not know
+        case SOLCLIENT_BOOL: out = steal(PyLong_FromLong(v.boolean)); return Kind::Value;
+        case SOLCLIENT_UINT8: out = steal(PyLong_FromLong(v.uint8)); return Kind::Value;
+        case SOLCLIENT_INT8: out = steal(PyLong_FromLong(v.int8)); return Kind::Value;
+        case SOLCLIENT_UINT16: out = steal(PyLong_FromLong(v.uint16)); return Kind::Value;
+        case SOLCLIENT_INT16: out = steal(PyLong_FromLong(v.int16)); return Kind::Value;
+        case SOLCLIENT_UINT32: out = steal(PyLong_FromUnsignedLong(v.uint32)); return Kind::Value;
+        case SOLCLIENT_INT32: out = steal(PyLong_FromLong(v.int32)); return Kind::Value;
+        case SOLCLIENT_UINT64:
+            out = steal(PyLong_FromUnsignedLongLong(v.uint64));
+            return Kind::Value;
+        case SOLCLIENT_INT64: out = steal(PyLong_FromLongLong(v.int64)); return Kind::Value;
+        // Consumers have always received the first 32 bits of the value, signed.
+        case SOLCLIENT_WCHAR: out = steal(PyLong_FromLong(v.int32)); return Kind::Value;
+        case SOLCLIENT_STRING: out = textValue(v.string, textAsBytes); return Kind::Value;
+        case SOLCLIENT_FLOAT:
+            out = steal(PyFloat_FromDouble(static_cast<double>(v.float32)));
+            return Kind::Value;
+        case SOLCLIENT_DOUBLE: out = steal(PyFloat_FromDouble(v.float64)); return Kind::Value;
+        case SOLCLIENT_MAP: return Kind::Map;
+        case SOLCLIENT_STREAM: return Kind::Stream;
+        default:
+            return Kind::Unsupported;  // byte arrays, nulls and codes this system does not know
     }
 }
 
@@ -219,7 +222,8 @@ void collect(FieldMap& fmap, size_t from, solClient_opaqueContainer_pt container
         // Cleared each time: the first 32 bits of a narrower value are read as a whole (wchar).
         solClient_field field{};
         const char* name = nullptr;
-        if (solClient_container_getNextField(container, &field, sizeof field, &name) != SOLCLIENT_OK)
+        if (solClient_container_getNextField(container, &field, sizeof field, &name) !=
+            SOLCLIENT_OK)
             break;
         fmap.emplace_back(name != nullptr ? name : "", field);
     }
@@ -288,26 +292,28 @@ void readStreamItem(Reader& r, py::dict& dict, std::string_view key,
 void readField(Reader& r, py::dict& dict, std::string_view key, const solClient_field& field) {
     py::object value;
     switch (scalarValue(field, hasBytesPrefix(key), value)) {
-    case Kind::Value: storeItem(r, dict.ptr(), key, value); break;
-    case Kind::Map: storeItem(r, dict.ptr(), key, readMap(r, field.value.map)); break;
-    case Kind::Stream: readStreamItem(r, dict, key, field.value.stream); break;
-    case Kind::Unsupported:
-        std::printf("%s(%d): field: %.*s, field_type: %d\n", __FILE__, kDictDiagnosticNumber,
-                    static_cast<int>(key.size()), key.data(), static_cast<int>(field.type));
-        break;
+        case Kind::Value: storeItem(r, dict.ptr(), key, value); break;
+        case Kind::Map: storeItem(r, dict.ptr(), key, readMap(r, field.value.map)); break;
+        case Kind::Stream: readStreamItem(r, dict, key, field.value.stream); break;
+        case Kind::Unsupported:
+            std::printf("%s(%d): field: %.*s, field_type: %d\n", __FILE__, kDictDiagnosticNumber,
+                        static_cast<int>(key.size()), key.data(), static_cast<int>(field.type));
+            break;
     }
 }
 
 void readElement(Reader& r, py::list& list, const solClient_field& field) {
     py::object value;
     switch (scalarValue(field, false, value)) {
-    case Kind::Value: appendItem(list, value); break;
-    case Kind::Map: appendItem(list, readMap(r, field.value.map)); break;
-    case Kind::Stream: readStream(r, list, field.value.stream); break;  // flattened into this list
-    case Kind::Unsupported:
-        std::printf("%s(%d): field: None, field_type: %d\n", __FILE__, kListDiagnosticNumber,
-                    static_cast<int>(field.type));
-        break;
+        case Kind::Value: appendItem(list, value); break;
+        case Kind::Map: appendItem(list, readMap(r, field.value.map)); break;
+        case Kind::Stream:
+            readStream(r, list, field.value.stream);
+            break;  // flattened into this list
+        case Kind::Unsupported:
+            std::printf("%s(%d): field: None, field_type: %d\n", __FILE__, kListDiagnosticNumber,
+                        static_cast<int>(field.type));
+            break;
     }
 }
 
@@ -343,6 +349,7 @@ public:
         data_ = owned_.c_str();
         size_ = owned_.size();
     }
+    ~Text() = default;
     Text(const Text&) = delete;
     Text& operator=(const Text&) = delete;
 
@@ -352,7 +359,8 @@ public:
 
     /// The library stores C strings: a NUL would silently cut the text short.
     void requireNoNul() const {
-        if (std::memchr(data_, 0, size_) != nullptr) throw py::value_error("embedded null character");
+        if (std::memchr(data_, 0, size_) != nullptr)
+            throw py::value_error("embedded null character");
     }
 
     /// A field name is a C string with a 16-bit length. Checked here so that every refusal the
@@ -476,24 +484,24 @@ solClient_returnCode_t copyField(solClient_opaqueContainer_pt to, const solClien
                                  const char* name) {
     const auto& v = f.value;
     switch (f.type) {
-    case SOLCLIENT_BOOL: return solClient_container_addBoolean(to, v.boolean, name);
-    case SOLCLIENT_UINT8: return solClient_container_addUint8(to, v.uint8, name);
-    case SOLCLIENT_INT8: return solClient_container_addInt8(to, v.int8, name);
-    case SOLCLIENT_UINT16: return solClient_container_addUint16(to, v.uint16, name);
-    case SOLCLIENT_INT16: return solClient_container_addInt16(to, v.int16, name);
-    case SOLCLIENT_UINT32: return solClient_container_addUint32(to, v.uint32, name);
-    case SOLCLIENT_INT32: return solClient_container_addInt32(to, v.int32, name);
-    case SOLCLIENT_UINT64: return solClient_container_addUint64(to, v.uint64, name);
-    case SOLCLIENT_INT64: return solClient_container_addInt64(to, v.int64, name);
-    case SOLCLIENT_WCHAR: return solClient_container_addWchar(to, v.wchar, name);
-    case SOLCLIENT_STRING: return solClient_container_addString(to, v.string, name);
-    case SOLCLIENT_BYTEARRAY:
-        return solClient_container_addByteArray(to, v.bytearray, f.length, name);
-    case SOLCLIENT_FLOAT: return solClient_container_addFloat(to, v.float32, name);
-    case SOLCLIENT_DOUBLE: return solClient_container_addDouble(to, v.float64, name);
-    case SOLCLIENT_MAP: return solClient_container_addContainer(to, v.map, name);
-    case SOLCLIENT_STREAM: return solClient_container_addContainer(to, v.stream, name);
-    case SOLCLIENT_NULL: return solClient_container_addNull(to, name);
+        case SOLCLIENT_BOOL: return solClient_container_addBoolean(to, v.boolean, name);
+        case SOLCLIENT_UINT8: return solClient_container_addUint8(to, v.uint8, name);
+        case SOLCLIENT_INT8: return solClient_container_addInt8(to, v.int8, name);
+        case SOLCLIENT_UINT16: return solClient_container_addUint16(to, v.uint16, name);
+        case SOLCLIENT_INT16: return solClient_container_addInt16(to, v.int16, name);
+        case SOLCLIENT_UINT32: return solClient_container_addUint32(to, v.uint32, name);
+        case SOLCLIENT_INT32: return solClient_container_addInt32(to, v.int32, name);
+        case SOLCLIENT_UINT64: return solClient_container_addUint64(to, v.uint64, name);
+        case SOLCLIENT_INT64: return solClient_container_addInt64(to, v.int64, name);
+        case SOLCLIENT_WCHAR: return solClient_container_addWchar(to, v.wchar, name);
+        case SOLCLIENT_STRING: return solClient_container_addString(to, v.string, name);
+        case SOLCLIENT_BYTEARRAY:
+            return solClient_container_addByteArray(to, v.bytearray, f.length, name);
+        case SOLCLIENT_FLOAT: return solClient_container_addFloat(to, v.float32, name);
+        case SOLCLIENT_DOUBLE: return solClient_container_addDouble(to, v.float64, name);
+        case SOLCLIENT_MAP: return solClient_container_addContainer(to, v.map, name);
+        case SOLCLIENT_STREAM: return solClient_container_addContainer(to, v.stream, name);
+        case SOLCLIENT_NULL: return solClient_container_addNull(to, name);
     }
     throw std::runtime_error("container holds a field of unknown type");
 }
@@ -584,12 +592,13 @@ void writeValue(Sink& sink, const char* key, py::handle value) {
     PyObject* obj = value.ptr();
     if (obj == nullptr) {
         reportUnsupported(key);
-    } else if (PyUnicode_Check(obj)) {
+        return;
+    }
+    if (PyUnicode_Check(obj)) {
         const Text text(value);
         text.requireNoNul();
-        sink.add(key, text.size() + kFieldOverhead, [&](auto c) {
-            return solClient_container_addString(c, text.c_str(), key);
-        });
+        sink.add(key, text.size() + kFieldOverhead,
+                 [&](auto c) { return solClient_container_addString(c, text.c_str(), key); });
     } else if (Py_IS_TYPE(obj, &PyBool_Type)) {
         const solClient_bool_t b = obj == Py_True ? 1 : 0;
         sink.add(key, kFieldOverhead,
@@ -702,6 +711,8 @@ void stream2list(pybind11::list& list, solClient_opaqueContainer_pt stream) {
     readStream(r, list, stream);
 }
 
+// Both by value: the exported signature native callers link against.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 bool startsWith(std::string str, std::string prefix) {
     return prefix.empty() || str.compare(0, prefix.size(), prefix) == 0;
 }

@@ -31,7 +31,8 @@ TOLVEX_API void map2dict(pybind11::dict& dict, const char* name, FieldMap& fmap)
 /// Adds one field to `dict` under `key`.
 TOLVEX_API void field2dict(pybind11::dict& dict, const char* key, solClient_field& field);
 /// Adds the stream under `key` as a new list.
-TOLVEX_API void stream2dict(pybind11::dict& dict, const char* key, solClient_opaqueContainer_pt stream);
+TOLVEX_API void stream2dict(pybind11::dict& dict, const char* key,
+                            solClient_opaqueContainer_pt stream);
 /// Appends one field to `list`; the elements of a nested stream are appended one by one.
 TOLVEX_API void field2list(pybind11::list& list, solClient_field& field);
 /// Appends every element of the stream to `list`.
@@ -43,13 +44,13 @@ TOLVEX_API bool startsWith(std::string str, std::string prefix);
 TOLVEX_API void dict2container(solClient_opaqueContainer_pt container, pybind11::dict dict);
 /// Writes a str, bool, int or float value as one field (`key` null inside a stream).
 TOLVEX_API void value2container(solClient_opaqueContainer_pt container, const char* key,
-                     pybind11::handle value);
+                                pybind11::handle value);
 /// Writes a sequence that is not a str as a nested stream.
 TOLVEX_API void list2container(solClient_opaqueContainer_pt container, const char* key,
-                    pybind11::handle value);
+                               pybind11::handle value);
 /// Writes a dict as a nested map.
 TOLVEX_API void subdict2container(solClient_opaqueContainer_pt container, const char* key,
-                       pybind11::handle value);
+                                  pybind11::handle value);
 
 /// The first entry of a dict whose key begins with "bytes".
 struct TOLVEX_API BytesEntry {

@@ -106,9 +106,7 @@ void* PyTolvex::ptr() { return msg.ptr(); }
 Destination PyTolvex::getDestination() { return msg.getDestination(); }
 void PyTolvex::setDestination(const Destination& dest) { msg.setDestination(dest); }
 Destination PyTolvex::getReplyToDestination() { return msg.getReplyToDestination(); }
-void PyTolvex::setReplyToDestination(const Destination& dest) {
-    msg.setReplyToDestination(dest);
-}
+void PyTolvex::setReplyToDestination(const Destination& dest) { msg.setReplyToDestination(dest); }
 bool PyTolvex::isReply() { return msg.isReply(); }
 void PyTolvex::setAsReply(bool reply) { msg.setAsReply(reply); }
 bool PyTolvex::isRequest() { return msg.isRequest(); }
@@ -204,9 +202,7 @@ py::dict PyTolvex::to_dict() {
         }
     }
     switch (path) {
-        case DictPath::Log:
-            result["LOG"] = getBinaryAttachment();
-            return result;
+        case DictPath::Log: result["LOG"] = getBinaryAttachment(); return result;
         case DictPath::Json: return getJsonBody();
         case DictPath::Msgpack: return getMsgpackBody();
         case DictPath::None: return result;
@@ -237,7 +233,7 @@ void PyTolvex::from_dict(const py::dict& dict, const std::string& kind) {
         std::unique_ptr<char[]> block;
         char* storage = area;
         if (size > kMapAreaSize) {
-            block.reset(new char[size]());
+            block = std::make_unique<char[]>(size);  // zeroed
             storage = block.get();
         }
         // A held map can only be a read view of the old attachment, which takes no field: the

@@ -30,13 +30,11 @@ def parse_args():
 ARGS = parse_args()
 sys.path.insert(0, str((ROOT / ARGS.build_dir / "python").resolve()))
 
-import msgpack  # noqa: E402
 
-import tolvex  # noqa: E402
 from tolvex import DeliveryMode, Destination, DestinationType, Tolvex  # noqa: E402
 
 try:
-    import _tolvex_testing as T  # noqa: E402
+    import _tolvex_testing as T
 except ImportError:
     T = None
 

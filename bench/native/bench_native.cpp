@@ -23,10 +23,10 @@ public:
         for (int i = 0; i < fields; ++i) {
             std::snprintf(key, sizeof key, "k%05d", i);
             switch (i % 4) {
-            case 0: solClient_container_addInt64(handle_, i, key); break;
-            case 1: solClient_container_addDouble(handle_, i * 1.25, key); break;
-            case 2: solClient_container_addString(handle_, "item-name", key); break;
-            default: solClient_container_addBoolean(handle_, i % 2, key); break;
+                case 0: solClient_container_addInt64(handle_, i, key); break;
+                case 1: solClient_container_addDouble(handle_, i * 1.25, key); break;
+                case 2: solClient_container_addString(handle_, "item-name", key); break;
+                default: solClient_container_addBoolean(handle_, i % 2, key); break;
             }
         }
     }

@@ -91,7 +91,7 @@ void checkMsgpackNesting(const unsigned char* p, const unsigned char* end) {
         size_t lengthBytes = 0;
         bool container = false;
         if (tag >= 0x80 && tag <= 0x8f) {
-            items = 2u * (tag & 0x0fu), container = true;
+            items = uint64_t{2} * (tag & 0x0fu), container = true;
         } else if (tag >= 0x90 && tag <= 0x9f) {
             items = tag & 0x0fu, container = true;
         } else if (tag >= 0xa0 && tag <= 0xbf) {
@@ -156,7 +156,9 @@ void checkMsgpackNesting(const unsigned char* p, const unsigned char* end) {
 
 // --- Destination ---------------------------------------------------------------------------------
 
-Destination::Destination(const std::string& name, solClient_destinationType type)
+// The name is taken by reference, as native callers have always passed it.
+Destination::Destination(const std::string& name,  // NOLINT(modernize-pass-by-value)
+                         solClient_destinationType type)
     : dest(name), dest_type(type) {}
 
 Destination::Destination(solClient_destination record)

@@ -58,7 +58,8 @@ enum class Role : uint8_t {
 
 /// Immutable bytes shared by a message and the attachment views read from it. The count and the
 /// bytes live in one block, so storing an attachment allocates once.
-class SharedBytes {
+// One by-value assignment serves for copy and move.
+class SharedBytes {  // NOLINT(cppcoreguidelines-special-member-functions)
 public:
     SharedBytes() noexcept = default;
     /// A copy of `size` bytes; empty when there is no memory for it.

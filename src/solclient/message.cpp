@@ -19,7 +19,7 @@ const char kEmptyText[] = "";
 
 /// User-property maps start within these bounds whatever the hint; they grow as needed.
 constexpr size_t kMinUserPropsBytes = 64;
-constexpr size_t kMaxInitialUserPropsBytes = 64 * 1024;
+constexpr size_t kMaxInitialUserPropsBytes = size_t{64} * 1024;
 
 solClient_returnCode_t setDest(const char* op, solClient_opaqueMsg_pt h,
                                const solClient_destination* dest, size_t destSize,

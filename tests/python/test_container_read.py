@@ -3,8 +3,9 @@
 import re
 import struct
 
-import _tolvex_testing as tt
 import pytest
+
+import _tolvex_testing as tt
 
 # field type codes
 BOOL, U8, I8, U16, I16, U32, I32, U64, I64, WCHAR = range(10)

@@ -3,10 +3,11 @@
 import enum
 import math
 
-import _tolvex_testing as tt
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+
+import _tolvex_testing as tt
 
 BOOL, I64, STRING, DOUBLE, MAP, STREAM = 0, 8, 10, 13, 14, 15  # field type codes
 

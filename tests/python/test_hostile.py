@@ -9,7 +9,6 @@ import msgpack
 import orjson
 import pytest
 
-import tolvex
 from tolvex import DeliveryMode, Destination, DestinationType, Tolvex
 
 try:
@@ -437,7 +436,7 @@ def test_invalid_utf8_read_raises(read):
     b"\xd1\x0a\x00\x00\x00\x0a\x01\x00a\x00", b"\xd1\xff\xff\xff\xff", b"\x00" * 64,
 ], ids=repr)
 def test_malformed_attachment_maps_raise_value_error(data):
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="attachment is no map"):
         tt.read_attachment_map(data)
 
 

@@ -79,7 +79,7 @@ def test_new_message_defaults(m):
 def test_round_trip(m, name, value, expected):
     setattr(m, name, value)
     got = getattr(m, name)
-    assert got == expected and type(got) is type(expected) or isinstance(got, DeliveryMode)
+    assert (got == expected and type(got) is type(expected)) or isinstance(got, DeliveryMode)
 
 
 class Truthy:

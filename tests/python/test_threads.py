@@ -56,7 +56,7 @@ def run_threads(work):
             start.wait()
             for i in range(ROUNDS):
                 work(n, i)
-        except BaseException as e:  # noqa: BLE001 - reported by the main thread
+        except BaseException as e:
             errors.append((n, repr(e)))
 
     threads = [threading.Thread(target=worker, args=(n,), daemon=True) for n in range(THREADS)]

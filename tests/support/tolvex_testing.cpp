@@ -101,46 +101,62 @@ void addField(solClient_opaqueContainer_pt c, const py::handle& item) {
     const py::object value = entry[2];
     solClient_returnCode_t rc = SOLCLIENT_OK;
     switch (code) {
-    case SOLCLIENT_BOOL:
-        rc = solClient_container_addBoolean(c, py::cast<uint8_t>(value), name);
-        break;
-    case SOLCLIENT_UINT8: rc = solClient_container_addUint8(c, py::cast<uint8_t>(value), name); break;
-    case SOLCLIENT_INT8: rc = solClient_container_addInt8(c, py::cast<int8_t>(value), name); break;
-    case SOLCLIENT_UINT16:
-        rc = solClient_container_addUint16(c, py::cast<uint16_t>(value), name);
-        break;
-    case SOLCLIENT_INT16: rc = solClient_container_addInt16(c, py::cast<int16_t>(value), name); break;
-    case SOLCLIENT_UINT32:
-        rc = solClient_container_addUint32(c, py::cast<uint32_t>(value), name);
-        break;
-    case SOLCLIENT_INT32: rc = solClient_container_addInt32(c, py::cast<int32_t>(value), name); break;
-    case SOLCLIENT_UINT64:
-        rc = solClient_container_addUint64(c, py::cast<uint64_t>(value), name);
-        break;
-    case SOLCLIENT_INT64: rc = solClient_container_addInt64(c, py::cast<int64_t>(value), name); break;
-    case SOLCLIENT_WCHAR: rc = solClient_container_addWchar(c, py::cast<uint16_t>(value), name); break;
-    case SOLCLIENT_STRING: {
-        const auto text = py::cast<std::string>(value);
-        rc = solClient_container_addString(c, text.c_str(), name);
-        break;
-    }
-    case SOLCLIENT_BYTEARRAY: {
-        const auto data = py::cast<std::string>(value);
-        rc = solClient_container_addByteArray(c, reinterpret_cast<const uint8_t*>(data.data()),
-                                              static_cast<uint32_t>(data.size()), name);
-        break;
-    }
-    case SOLCLIENT_FLOAT: rc = solClient_container_addFloat(c, py::cast<float>(value), name); break;
-    case SOLCLIENT_DOUBLE: rc = solClient_container_addDouble(c, py::cast<double>(value), name); break;
-    case SOLCLIENT_MAP:
-    case SOLCLIENT_STREAM: {
-        const OwnedContainer sub(code == SOLCLIENT_MAP, kFixtureSize);
-        build(sub.get(), value);
-        rc = solClient_container_addContainer(c, sub.get(), name);
-        break;
-    }
-    case SOLCLIENT_NULL: rc = solClient_container_addNull(c, name); break;
-    default: throw py::value_error("no such type code: " + std::to_string(code));
+        case SOLCLIENT_BOOL:
+            rc = solClient_container_addBoolean(c, py::cast<uint8_t>(value), name);
+            break;
+        case SOLCLIENT_UINT8:
+            rc = solClient_container_addUint8(c, py::cast<uint8_t>(value), name);
+            break;
+        case SOLCLIENT_INT8:
+            rc = solClient_container_addInt8(c, py::cast<int8_t>(value), name);
+            break;
+        case SOLCLIENT_UINT16:
+            rc = solClient_container_addUint16(c, py::cast<uint16_t>(value), name);
+            break;
+        case SOLCLIENT_INT16:
+            rc = solClient_container_addInt16(c, py::cast<int16_t>(value), name);
+            break;
+        case SOLCLIENT_UINT32:
+            rc = solClient_container_addUint32(c, py::cast<uint32_t>(value), name);
+            break;
+        case SOLCLIENT_INT32:
+            rc = solClient_container_addInt32(c, py::cast<int32_t>(value), name);
+            break;
+        case SOLCLIENT_UINT64:
+            rc = solClient_container_addUint64(c, py::cast<uint64_t>(value), name);
+            break;
+        case SOLCLIENT_INT64:
+            rc = solClient_container_addInt64(c, py::cast<int64_t>(value), name);
+            break;
+        case SOLCLIENT_WCHAR:
+            rc = solClient_container_addWchar(c, py::cast<uint16_t>(value), name);
+            break;
+        case SOLCLIENT_STRING: {
+            const auto text = py::cast<std::string>(value);
+            rc = solClient_container_addString(c, text.c_str(), name);
+            break;
+        }
+        case SOLCLIENT_BYTEARRAY: {
+            const auto data = py::cast<std::string>(value);
+            rc = solClient_container_addByteArray(c, reinterpret_cast<const uint8_t*>(data.data()),
+                                                  static_cast<uint32_t>(data.size()), name);
+            break;
+        }
+        case SOLCLIENT_FLOAT:
+            rc = solClient_container_addFloat(c, py::cast<float>(value), name);
+            break;
+        case SOLCLIENT_DOUBLE:
+            rc = solClient_container_addDouble(c, py::cast<double>(value), name);
+            break;
+        case SOLCLIENT_MAP:
+        case SOLCLIENT_STREAM: {
+            const OwnedContainer sub(code == SOLCLIENT_MAP, kFixtureSize);
+            build(sub.get(), value);
+            rc = solClient_container_addContainer(c, sub.get(), name);
+            break;
+        }
+        case SOLCLIENT_NULL: rc = solClient_container_addNull(c, name); break;
+        default: throw py::value_error("no such type code: " + std::to_string(code));
     }
     check(rc, "add field");
 }
@@ -153,7 +169,8 @@ void build(solClient_opaqueContainer_pt c, const py::handle& fields) {
 
 py::object text(const char* p) {
     if (p == nullptr) return py::none();
-    PyObject* s = PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(std::strlen(p)), "surrogateescape");
+    PyObject* s =
+        PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(std::strlen(p)), "surrogateescape");
     if (s == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(s);
 }
@@ -169,27 +186,28 @@ py::list describe(solClient_opaqueContainer_pt c, bool isMap) {
         const auto& v = f.value;
         py::object value;
         switch (f.type) {
-        case SOLCLIENT_BOOL: value = py::int_(v.boolean); break;
-        case SOLCLIENT_UINT8: value = py::int_(v.uint8); break;
-        case SOLCLIENT_INT8: value = py::int_(v.int8); break;
-        case SOLCLIENT_UINT16: value = py::int_(v.uint16); break;
-        case SOLCLIENT_INT16: value = py::int_(v.int16); break;
-        case SOLCLIENT_UINT32: value = py::int_(v.uint32); break;
-        case SOLCLIENT_INT32: value = py::int_(v.int32); break;
-        case SOLCLIENT_UINT64: value = py::int_(v.uint64); break;
-        case SOLCLIENT_INT64: value = py::int_(v.int64); break;
-        case SOLCLIENT_WCHAR: value = py::int_(v.wchar); break;
-        case SOLCLIENT_STRING: value = text(v.string); break;
-        case SOLCLIENT_BYTEARRAY:
-            value = py::bytes(reinterpret_cast<const char*>(v.bytearray), f.length);
-            break;
-        case SOLCLIENT_FLOAT: value = py::float_(v.float32); break;
-        case SOLCLIENT_DOUBLE: value = py::float_(v.float64); break;
-        case SOLCLIENT_MAP: value = describe(v.map, true); break;
-        case SOLCLIENT_STREAM: value = describe(v.stream, false); break;
-        default: value = py::none(); break;
+            case SOLCLIENT_BOOL: value = py::int_(v.boolean); break;
+            case SOLCLIENT_UINT8: value = py::int_(v.uint8); break;
+            case SOLCLIENT_INT8: value = py::int_(v.int8); break;
+            case SOLCLIENT_UINT16: value = py::int_(v.uint16); break;
+            case SOLCLIENT_INT16: value = py::int_(v.int16); break;
+            case SOLCLIENT_UINT32: value = py::int_(v.uint32); break;
+            case SOLCLIENT_INT32: value = py::int_(v.int32); break;
+            case SOLCLIENT_UINT64: value = py::int_(v.uint64); break;
+            case SOLCLIENT_INT64: value = py::int_(v.int64); break;
+            case SOLCLIENT_WCHAR: value = py::int_(v.wchar); break;
+            case SOLCLIENT_STRING: value = text(v.string); break;
+            case SOLCLIENT_BYTEARRAY:
+                value = py::bytes(reinterpret_cast<const char*>(v.bytearray), f.length);
+                break;
+            case SOLCLIENT_FLOAT: value = py::float_(v.float32); break;
+            case SOLCLIENT_DOUBLE: value = py::float_(v.float64); break;
+            case SOLCLIENT_MAP: value = describe(v.map, true); break;
+            case SOLCLIENT_STREAM: value = describe(v.stream, false); break;
+            default: value = py::none(); break;
         }
-        out.append(py::make_tuple(isMap ? text(name) : py::none(), static_cast<int>(f.type), value));
+        out.append(
+            py::make_tuple(isMap ? text(name) : py::none(), static_cast<int>(f.type), value));
         f = solClient_field{};
     }
     return out;
@@ -255,7 +273,8 @@ void bindContainerConversions(py::module_& m) {
     m.def(
         "read_field",
         [](const py::object& key, int type, bool inList) -> py::object {
-            // A record no container yields: all-zero value, any type code (null text, null handles).
+            // A record no container yields: all-zero value, any type code (null text, null
+            // handles).
             solClient_field field{};
             field.type = static_cast<solClient_fieldType>(type);
             if (inList) {
@@ -312,7 +331,10 @@ void bindContainerConversions(py::module_& m) {
             };
             auto named = [&out](uint8_t t) {
                 out += static_cast<char>(t);
-                out.append("\x01\x00" "a", 3);
+                out.append(
+                    "\x01\x00"
+                    "a",
+                    3);
                 out += '\0';
             };
             header(0xD1, total);
@@ -348,7 +370,8 @@ void bindContainerConversions(py::module_& m) {
             dict2container(map.get(), d);
         },
         py::arg("d"), py::arg("size") = kFixtureSize,
-        "Writes the dict into a map of `size` bytes and closes it, describing nothing (for timing).");
+        "Writes the dict into a map of `size` bytes and closes it, describing nothing (for "
+        "timing).");
     m.def(
         "write_dict_partial",
         [](const py::dict& d, size_t size) {
@@ -378,11 +401,9 @@ void bindContainerConversions(py::module_& m) {
             return py::make_tuple(e.size, py::bytes(e.key), py::bytes(e.value));
         },
         "(size, key, value) of the first entry whose key begins with 'bytes'.");
-    m.def(
-        "starts_with",
-        [](const py::bytes& s, const py::bytes& prefix) {
-            return startsWith(std::string(s), std::string(prefix));
-        });
+    m.def("starts_with", [](const py::bytes& s, const py::bytes& prefix) {
+        return startsWith(std::string(s), std::string(prefix));
+    });
 }
 
 void bindLibraryProbes(py::module_& m) {
@@ -397,7 +418,8 @@ void bindLibraryProbes(py::module_& m) {
 // The native-only operations of the message; `m` is a tolvex.Tolvex.
 void bindWholeMessage(py::module_& m) {
     m.def("to_dict", &PyTolvex::to_dict, "The whole message as one dict.");
-    m.def("from_dict", &PyTolvex::from_dict, "Writes a dict as the body in the encoding `kind` names.");
+    m.def("from_dict", &PyTolvex::from_dict,
+          "Writes a dict as the body in the encoding `kind` names.");
     m.def("set_correlation_id", &PyTolvex::setCorrlationId);
     m.def("get_correlation_id", &PyTolvex::getCorrlationId);
     m.def("set_deliver_to_one", &PyTolvex::setDeliveryToOne);
