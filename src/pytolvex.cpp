@@ -82,8 +82,6 @@ void checkBodySize(Py_ssize_t size) {
     }
 }
 
-bool startsWithLog(const std::string& name) { return name.compare(0, 4, "#LOG") == 0; }
-
 }  // namespace
 
 py::handle get_json_loadsf() { return fill(j_loads); }
@@ -177,7 +175,7 @@ enum class DictPath { BytesJson, Log, Map, Json, Msgpack, None };
 
 DictPath choosePath(const std::string& contentType, const std::string& destination) {
     if (contentType == "bytes/json") return DictPath::BytesJson;
-    if (startsWithLog(destination)) return DictPath::Log;
+    if (startsWith(destination, "#LOG")) return DictPath::Log;
     if (contentType.empty() || contentType == "sdt") return DictPath::Map;
     if (contentType == "json" || contentType == "application/json") return DictPath::Json;
     if (contentType == "msgpack") return DictPath::Msgpack;
